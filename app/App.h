@@ -1,0 +1,113 @@
+#pragma once
+
+#include "BaseSettings.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QLockFile>
+#include <QMap>
+#include <QRect>
+#include <QSystemTrayIcon>
+
+#include <memory>
+
+class QAction;
+class QMenu;
+class QWidget;
+class CameraGrabber;
+class ColorSchemeSource;
+class LightController;
+class LoginLauncher;
+class UpdateManager;
+class VCam;
+class VMic;
+
+// The application object: settings store, single-instance guard, tray icon and
+// menu, colour scheme, start at login, and the services every window uses.
+class App : public QApplication
+{
+    Q_OBJECT
+public:
+    App(int& argc, char** argv);
+    ~App() override;
+
+    static App* instance() { return static_cast<App*>(QCoreApplication::instance()); }
+
+    // Runs the program: the "already running" box and exit code 1 when another
+    // instance holds the lock, else the event loop.
+    int run();
+
+    bool lockAcquired() const { return _lockAcquired; }
+    BaseSettings* settings() { return &_settings; }
+    bool isDarkMode() const { return _darkMode; }
+
+    CameraGrabber* cameraGrabber() const { return _cameraGrabber; }
+    LightController* lightController() const { return _lightController; }
+    VCam* vcam() const { return _vcam; }
+    VMic* vmic() const { return _vmic; }
+    UpdateManager* updateManager() const { return _updateManager; }
+    QWidget* mainWidget() const { return _mainWidget; }
+
+    QColor color(int role) const;
+    QString colorName(int role) const;
+
+    QRect trayWindowGeometry(QWidget* widget) const;
+    // Where a popup of `size` goes: its top-left at `anchor`, then kept inside `area`.
+    static QRect placeInside(const QRect& area, const QPoint& anchor, const QSize& size);
+
+    bool messageBox(const QString& text, const QString& rejectText, const QString& acceptText,
+                    const QString& informativeText);
+
+    QString appVersion() const;
+    QString appTitle() const;
+    QString lockFilePath() const { return _lockFilePath; }
+
+    QSystemTrayIcon* trayIcon() const { return _trayIcon; }
+    QMenu* trayMenu() const { return _trayMenu.get(); }
+
+signals:
+    void appearenceChanged();
+    void onUpdaterStarted();
+    void onUpdaterFinished();
+    void onDownloaderStarted();
+    void onDownloaderProgress(float percent);
+    void onDownloaderFinished();
+
+public slots:
+    void shutdown();
+    void showMainWindow();
+    void recreateMainWindow();
+    void setupAppToLauncAtStartup(bool status);
+    void start();
+    int getOSMajorVersion();
+    int getOSMinorVersion();
+    int getOSBuildVersion();
+    void updateAppIcon();
+
+private slots:
+    void onColorSchemeChanged();
+    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+private:
+    void startup();
+    void setupUpdateManager();
+    int osVersionPart(int index) const;
+
+    BaseSettings _settings;
+    QMap<QString, QAction*> _trayActions;
+    QSystemTrayIcon* _trayIcon = nullptr;
+    std::unique_ptr<QMenu> _trayMenu;
+    CameraGrabber* _cameraGrabber = nullptr;
+    LightController* _lightController = nullptr;
+    VCam* _vcam = nullptr;
+    VMic* _vmic = nullptr;
+    QWidget* _mainWidget = nullptr;
+    UpdateManager* _updateManager = nullptr;
+    QString _lockFilePath;
+    std::unique_ptr<QLockFile> _lockFile;
+    bool _lockAcquired = false;
+    bool _quitting = false;
+    bool _darkMode = false;
+    std::unique_ptr<ColorSchemeSource> _colorScheme;
+    std::unique_ptr<LoginLauncher> _loginLauncher;
+};
