@@ -12,3 +12,14 @@ endif()
 function(vantor_strict_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
+
+# Adds each named folder below the current one that has a CMakeLists.txt. The
+# glob makes the build notice a folder that appears later.
+function(vantor_add_present_subdirectories)
+  file(GLOB present CONFIGURE_DEPENDS RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt")
+  foreach(dir IN LISTS ARGN)
+    if("${dir}/CMakeLists.txt" IN_LIST present)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
