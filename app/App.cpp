@@ -157,25 +157,25 @@ void App::setupAppToLauncAtStartup(bool status)
     }
 }
 
-int App::osVersionPart(int index) const
+int App::versionPart(const QString& version, int index)
 {
-    const QStringList parts = QSysInfo::productVersion().split(u'.', Qt::SkipEmptyParts);
+    const QStringList parts = version.split(u'.', Qt::SkipEmptyParts);
     return index < parts.size() ? parts.at(index).toInt() : 0;
 }
 
 int App::getOSMajorVersion()
 {
-    return osVersionPart(0);
+    return versionPart(QSysInfo::productVersion(), 0);
 }
 
 int App::getOSMinorVersion()
 {
-    return osVersionPart(1);
+    return versionPart(QSysInfo::productVersion(), 1);
 }
 
 int App::getOSBuildVersion()
 {
-    return osVersionPart(2);
+    return versionPart(QSysInfo::productVersion(), 2);
 }
 
 void App::updateAppIcon()

@@ -58,6 +58,9 @@ public:
     bool messageBox(const QString& text, const QString& rejectText, const QString& acceptText,
                     const QString& informativeText);
 
+    // Part `index` of a dotted version text ("10.0.22631"), or 0 when it has none.
+    static int versionPart(const QString& version, int index);
+
     QString appVersion() const;
     QString appTitle() const;
     QString lockFilePath() const { return _lockFilePath; }
@@ -91,7 +94,6 @@ private slots:
 private:
     void startup();
     void setupUpdateManager();
-    int osVersionPart(int index) const;
 
     BaseSettings _settings;
     QMap<QString, QAction*> _trayActions;

@@ -36,6 +36,7 @@ Worker::~Worker()
 
 void Worker::stop()
 {
+    _interrupted = true;
     requestInterruption();
     quit();
     wait();
@@ -67,7 +68,7 @@ void Worker::run()
 
 bool Worker::runFunctionAsync(Function fn)
 {
-    if (isInterruptionRequested())
+    if (interrupted())
         return false;
     QMutexLocker locker(&_lock);
     if (_limit >= 1 && _pending >= _limit)
@@ -84,7 +85,7 @@ bool Worker::runFunctionAsync(Function fn)
 
 void Worker::runFunctionSync(Function fn)
 {
-    if (isInterruptionRequested())
+    if (interrupted())
         return;
     if (QThread::currentThread() == this) {
         // Waiting here for a drain that can only run on this very thread would
@@ -107,7 +108,7 @@ void Worker::runFunctionSync(Function fn)
 
 void Worker::update()
 {
-    while (!isInterruptionRequested()) {
+    while (!interrupted()) {
         Job job;
         {
             QMutexLocker locker(&_lock);

@@ -4,6 +4,7 @@
 #include <QRecursiveMutex>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -54,6 +55,9 @@ private:
     };
 
     Worker();
+    // QThread forgets an interruption request once the thread has finished;
+    // this remembers it for good.
+    bool interrupted() const { return _interrupted.load() || isInterruptionRequested(); }
     // Takes every queued job off the queue unrun, waking synchronous callers.
     void discardQueue();
 
@@ -63,4 +67,5 @@ private:
     QList<Job> _queue;
     int _pending = 0;
     int _limit = -1;
+    std::atomic<bool> _interrupted{false};
 };
