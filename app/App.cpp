@@ -253,7 +253,6 @@ bool App::messageBox(const QString& text, const QString& rejectText, const QStri
                      const QString& informativeText)
 {
     QMessageBox box;
-    box.setWindowTitle(appTitle());
     box.setText(QString(text).replace(QLatin1String("<br>"), QLatin1String("\n")));
     box.setInformativeText(QString(informativeText).replace(QLatin1String("<br>"), QLatin1String("\n")));
     box.setTextInteractionFlags(Qt::LinksAccessibleByMouse);

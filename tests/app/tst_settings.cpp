@@ -147,7 +147,8 @@ private slots:
         QTest::addColumn<QString>("group");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("garbage bytes") << QByteArray("\x00\xff[[[=\n@Variant(\x01\x02garbage", 27) << "BLELight"
+        static const char garbage[] = "\x00\xff[[[=\n@Variant(\x01\x02garbage";
+        QTest::newRow("garbage bytes") << QByteArray(garbage, sizeof garbage - 1) << "BLELight"
                                        << "BLEBrightness" << "50";
         QTest::newRow("group is a string") << QByteArray("[General]\nBLELight=hello\n") << "BLELight"
                                            << "BLEBrightness" << "50";
