@@ -23,3 +23,6 @@ function(vantor_add_present_subdirectories)
     endif()
   endforeach()
 endfunction()
+
+# GStreamer plugins built here land in one folder, for GST_PLUGIN_PATH.
+set(VANTOR_GST_PLUGIN_DIR "${CMAKE_BINARY_DIR}/gst-plugins")
