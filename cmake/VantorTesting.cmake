@@ -1,10 +1,10 @@
 # vantor_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
-#                 [TIMEOUT <seconds>] [PLATFORM <qpa>])
+#                 [TIMEOUT <seconds>] [PLATFORM <qpa>] [ENV <VAR=value...>])
 # Builds one test program and registers it with CTest. Every run gets a private,
 # fresh home, config, runtime and temporary folder (tests/fixtures/isolated),
 # so tests never see the user's settings or each other's files.
 function(vantor_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT;PLATFORM" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;PLATFORM" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
   vantor_strict_warnings(${T_NAME})
@@ -19,5 +19,5 @@ function(vantor_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     LABELS "${T_LABELS}"
-    ENVIRONMENT "QT_QPA_PLATFORM=${T_PLATFORM};VANTOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    ENVIRONMENT "QT_QPA_PLATFORM=${T_PLATFORM};VANTOR_SOURCE_DIR=${PROJECT_SOURCE_DIR};GST_PLUGIN_PATH=${VANTOR_GST_PLUGIN_DIR};${T_ENV}")
 endfunction()

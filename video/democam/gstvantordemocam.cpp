@@ -18,7 +18,8 @@ namespace {
 constexpr int kFrameRate = 30;
 // Property ids: 1 is the device name, then one value and one automatic flag per control.
 constexpr guint kPropDeviceName = 1;
-constexpr guint kPropFirstControl = 2;
+constexpr guint kPropConnected = 2;
+constexpr guint kPropFirstControl = 3;
 
 guint valueProperty(Control c)
 {
@@ -114,6 +115,10 @@ static void vantor_demo_cam_src_set_property(GObject* object, guint id, const GV
         vantor_demo_cam_src_use_device(self, g_value_get_string(value));
         return;
     }
+    if (id == kPropConnected) {
+        (*self->state)->setDisconnected(!g_value_get_boolean(value));
+        return;
+    }
     if (id >= kPropFirstControl && id < kPropFirstControl + 2 * ControlCount) {
         const auto control = Control((id - kPropFirstControl) / 2);
         if ((id - kPropFirstControl) % 2 == 0)
@@ -130,6 +135,10 @@ static void vantor_demo_cam_src_get_property(GObject* object, guint id, GValue* 
     auto* self = reinterpret_cast<VantorDemoCamSrc*>(object);
     if (id == kPropDeviceName) {
         g_value_set_string(value, self->deviceName);
+        return;
+    }
+    if (id == kPropConnected) {
+        g_value_set_boolean(value, !(*self->state)->disconnected());
         return;
     }
     if (id >= kPropFirstControl && id < kPropFirstControl + 2 * ControlCount) {
@@ -281,16 +290,22 @@ static void vantor_demo_cam_src_class_init(VantorDemoCamSrcClass* klass)
     g_object_class_install_property(object, kPropDeviceName,
                                     g_param_spec_string("device-name", "Device name", "The demo device to show",
                                                         "Vantor Camera (demo)", flags));
+    g_object_class_install_property(object, kPropConnected,
+                                    g_param_spec_boolean("connected", "Connected",
+                                                         "Whether the device is plugged in; unplugging stops every "
+                                                         "stream of the device with an error",
+                                                         TRUE, flags));
     for (int c = 0; c < ControlCount; ++c) {
         const ControlInfo& info = controlInfo(Control(c));
         g_object_class_install_property(object, valueProperty(Control(c)),
                                         g_param_spec_int(info.property, info.property, "Camera control", info.minimum,
                                                          info.maximum, info.defaultValue, flags));
+        if (!info.autoSupported)
+            continue;
         gchar* autoName = g_strdup_printf("%s-auto", info.property);
         g_object_class_install_property(object, autoProperty(Control(c)),
                                         g_param_spec_boolean(g_intern_string(autoName), g_intern_string(autoName),
-                                                             "Automatic mode (only where the control offers one)",
-                                                             info.autoSupported, flags));
+                                                             "Automatic mode", TRUE, flags));
         g_free(autoName);
     }
 
