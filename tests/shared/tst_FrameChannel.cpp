@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 using namespace FrameChannel;
@@ -387,6 +389,29 @@ private slots:
         int32_t v = -1;
         QVERIFY(c.readValue(v));
         QCOMPARE(v, 0);
+    }
+
+    // Threads of one process, sharing one counter object or holding their own.
+    void counterAcrossThreads()
+    {
+        InstanceCounter shared(counterName, mutexName);
+        QVERIFY(shared.createOrOpenSharedMemory());
+        InstanceCounter own(counterName, mutexName);
+        QVERIFY(own.createOrOpenSharedMemory());
+        constexpr int kEach = 300;
+        std::atomic<int> failed {0};
+        auto bump = [&](InstanceCounter* c) {
+            for (int i = 0; i < kEach; ++i)
+                failed += c->increment() ? 0 : 1;
+        };
+        std::thread a(bump, &shared), b(bump, &shared), c(bump, &own);
+        a.join();
+        b.join();
+        c.join();
+        int32_t v = 0;
+        QVERIFY(own.readValue(v));
+        QCOMPARE(v, 3 * kEach);
+        QCOMPARE(failed.load(), 0);
     }
 
     void counterOpenFailureIsUnknown()
