@@ -66,11 +66,12 @@ constexpr bool computeLayout(uint32_t width, uint32_t height, Layout& out)
 {
     if (width == 0 || height == 0)
         return false;
-    const uint64_t frame = uint64_t(width) * height * 4;
+    // width * height fits in 64 bits; times 4 it might not, so check first.
     // The largest intermediate is slot 2's offset + F + 63; all of it must fit.
-    if (frame > (UINT32_MAX - 320) / 3)
+    const uint64_t pixels = uint64_t(width) * height;
+    if (pixels > (UINT32_MAX - 320) / 3 / 4)
         return false;
-    const uint32_t f = uint32_t(frame);
+    const uint32_t f = uint32_t(pixels * 4);
     out.frameBytes = f;
     out.slotOffset[0] = kHeaderSize;
     out.slotOffset[1] = (f + 159u) & ~31u;

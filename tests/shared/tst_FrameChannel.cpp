@@ -90,6 +90,7 @@ private slots:
         // F fits in 32 bits but the section would not: the offsets would wrap.
         QVERIFY(!computeLayout(20000, 20000, l));
         QVERIFY(!computeLayout(65536, 65536, l)); // F itself wraps to 0
+        QVERIFY(!computeLayout(0x80000000u, 0x80000000u, l)); // even in 64 bits
         QVERIFY(computeLayout(16384, 16384, l));  // 1 GiB frames still fit
         QVERIFY(l.sectionSize > l.slotOffset[2] && l.slotOffset[2] > l.slotOffset[1]);
         QCOMPARE(createWriter(65536, 65536, 330000), nullptr);
@@ -300,6 +301,7 @@ private slots:
         QTest::newRow("width too large") << 7 << 9u;
         QTest::newRow("height wraps F") << 8 << 0x40000000u;
         QTest::newRow("zero height") << 8 << 0u;
+        QTest::newRow("F wraps in 64 bits") << 99 << 0x80000000u;
     }
     void hostileHeaders()
     {
@@ -321,7 +323,12 @@ private slots:
         QCOMPARE(pollFrame(r, f), Poll::NewFrame); // sound as built
         FrameChannel::close(r);
 
-        reinterpret_cast<uint32_t*>(section.data())[field] = value;
+        if (field == 99) { // width and height together
+            reinterpret_cast<uint32_t*>(section.data())[7] = value;
+            reinterpret_cast<uint32_t*>(section.data())[8] = value;
+        } else {
+            reinterpret_cast<uint32_t*>(section.data())[field] = value;
+        }
         r = detail::attachReader(section.data(), section.size());
         QCOMPARE(pollFrame(r, f), Poll::NoFrame);
         QVERIFY(!r->slotsResolved);
