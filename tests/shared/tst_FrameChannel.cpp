@@ -199,6 +199,9 @@ private slots:
         // One writer at a time, even within one process.
         QCOMPARE(detail::createWriter(name, 2, 2, 330000), nullptr);
         QCOMPARE(detail::createWriter(name, 8, 8, 1), nullptr);
+        QCOMPARE(w->header->width, 2u); // the refusals changed nothing
+        QCOMPARE(w->header->state, uint32_t(StateCreated));
+        QCOMPARE(readState(r), uint32_t(StateCreated));
         FrameChannel::close(w); // no frame was ever written
         QCOMPARE(readState(r), uint32_t(StateClosed));
         Frame f;
