@@ -1,0 +1,87 @@
+// Platform seam for named shared memory and named mutexes. One implementation
+// per platform: SharedMemoryPosix.cpp (POSIX shared memory and flock) and
+// SharedMemoryWin32.cpp (file mappings and mutexes). Callers never include a
+// platform header.
+//
+// Lifetime follows the Windows rule on both platforms: a named section lives
+// while any process holds it. On Linux every holder keeps a shared flock on the
+// object; an object nobody locks is stale (its holders died) and is replaced.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace SharedMemory {
+
+// One mapped view of a named section. Move-only; unmaps and closes on
+// destruction.
+class Section {
+public:
+    Section() = default;
+    ~Section();
+    Section(Section&& other) noexcept;
+    Section& operator=(Section&& other) noexcept;
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+
+    // Creates a fresh section of `size` bytes, mapped read/write, for the one
+    // writer of a channel. Fails while a live writer still holds an existing
+    // section of that name. On Linux an existing section that nobody holds, or
+    // whose writer is gone, is removed and replaced (readers still mapping it
+    // keep their view until they let go). While the returned section lives the
+    // process counts as the channel's writer (see writerAlive).
+    static Section createWriter(const std::string& name, uint32_t size);
+
+    // Opens an existing section read-only and maps all of it. Fails when none
+    // exists, when it is being replaced, or when no writer holds it.
+    static Section openReader(const std::string& name);
+
+    // Opens the section, or creates it with `size` zero bytes when none exists
+    // (or, on Linux, when the existing one is stale). Maps `size` bytes
+    // read/write. `created` tells which happened. On failure `error` holds the
+    // system error code and `failedStep` which step failed.
+    enum class Step { None, Create, Map };
+    static Section openOrCreate(const std::string& name, uint32_t size, bool& created,
+                                Step& failedStep, unsigned long& error);
+
+    bool isValid() const { return base_ != nullptr; }
+    void* data() const { return base_; }
+    size_t size() const { return size_; } // bytes that may be accessed
+    void reset();
+
+private:
+    void* base_ = nullptr;
+    size_t size_ = 0;
+    intptr_t handle_ = -1;      // fd or HANDLE
+    intptr_t writerLock_ = -1; // writer-alive marker: fd or HANDLE
+};
+
+// A named, process-shared mutex. The kernel releases it when its holder dies
+// (Linux: flock on a named object; Windows: abandoned mutexes count as
+// acquired). Within one process, threads sharing one object also exclude each
+// other.
+class NamedMutex {
+public:
+    NamedMutex() = default;
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Opens the mutex (synchronize access) or creates it, not owned.
+    bool openOrCreate(const std::string& name, unsigned long& error);
+    bool isValid() const { return handle_ != -1; }
+    void lock();
+    void unlock();
+    void reset();
+
+private:
+    intptr_t handle_ = -1;
+    void* local_ = nullptr; // in-process lock where the platform needs one
+};
+
+// The platform's object name for `name`: on Linux a POSIX shared-memory name
+// with the user id appended ("/VantorCamVideo-1000"); on Windows the name as is.
+std::string platformName(const std::string& name);
+
+} // namespace SharedMemory

@@ -1,0 +1,190 @@
+// Page-file-backed file mappings and named mutexes. The kernel keeps a named
+// object alive while any process holds a handle on it, so lifetime needs no
+// extra bookkeeping here. A channel's writer also holds a named mutex
+// "<name>Writer" for as long as it lives; readers do not keep a channel whose
+// writer is gone, so a crashed writer's section is released by every reader
+// within its next polls and the next writer can create a fresh one.
+#include "SharedMemory.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <utility>
+
+namespace SharedMemory {
+namespace {
+
+std::wstring widen(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring wide(size_t(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
+    return wide;
+}
+
+HANDLE asHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+void closeHandle(intptr_t& value)
+{
+    if (value != -1 && value != 0)
+        CloseHandle(asHandle(value));
+    value = -1;
+}
+
+std::wstring writerMarkerName(const std::string& name) { return widen(name + "Writer"); }
+
+} // namespace
+
+std::string platformName(const std::string& name) { return name; }
+
+Section::~Section() { reset(); }
+
+Section::Section(Section&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr))
+    , size_(std::exchange(other.size_, 0))
+    , handle_(std::exchange(other.handle_, -1))
+    , writerLock_(std::exchange(other.writerLock_, -1))
+{
+}
+
+Section& Section::operator=(Section&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        base_ = std::exchange(other.base_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        handle_ = std::exchange(other.handle_, -1);
+        writerLock_ = std::exchange(other.writerLock_, -1);
+    }
+    return *this;
+}
+
+void Section::reset()
+{
+    if (base_)
+        UnmapViewOfFile(base_);
+    base_ = nullptr;
+    size_ = 0;
+    closeHandle(handle_);
+    closeHandle(writerLock_);
+}
+
+Section Section::createWriter(const std::string& name, uint32_t size)
+{
+    Section section;
+    if (size == 0)
+        return section;
+    const std::wstring wide = widen(name);
+    // Some process still holds a channel: there is only ever one writer.
+    if (HANDLE existing = OpenFileMappingW(FILE_MAP_READ, FALSE, wide.c_str())) {
+        CloseHandle(existing);
+        return section;
+    }
+    HANDLE marker = CreateMutexW(nullptr, FALSE, writerMarkerName(name).c_str());
+    if (!marker)
+        return section;
+    section.writerLock_ = reinterpret_cast<intptr_t>(marker);
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, wide.c_str());
+    if (!mapping)
+        return Section();
+    section.handle_ = reinterpret_cast<intptr_t>(mapping);
+    // Another writer created it between our check and now: it is theirs.
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return Section();
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (!view)
+        return Section();
+    section.base_ = view;
+    section.size_ = size;
+    return section;
+}
+
+Section Section::openReader(const std::string& name)
+{
+    Section section;
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, widen(name).c_str());
+    if (!mapping)
+        return section;
+    section.handle_ = reinterpret_cast<intptr_t>(mapping);
+    HANDLE marker = OpenMutexW(SYNCHRONIZE, FALSE, writerMarkerName(name).c_str());
+    if (!marker)
+        return Section(); // the writer is gone: do not keep its section alive
+    CloseHandle(marker);
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (!view)
+        return Section();
+    // The view covers the section rounded up to whole pages; all of it is
+    // readable.
+    MEMORY_BASIC_INFORMATION info {};
+    if (VirtualQuery(view, &info, sizeof info) != sizeof info) {
+        UnmapViewOfFile(view);
+        return Section();
+    }
+    section.base_ = view;
+    section.size_ = info.RegionSize;
+    return section;
+}
+
+Section Section::openOrCreate(const std::string& name, uint32_t size, bool& created, Step& failedStep,
+                              unsigned long& error)
+{
+    Section section;
+    created = false;
+    failedStep = Step::None;
+    error = 0;
+    const std::wstring wide = widen(name);
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, wide.c_str());
+    if (!mapping) {
+        mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, wide.c_str());
+        if (!mapping) {
+            failedStep = Step::Create;
+            error = GetLastError();
+            return section;
+        }
+        // A process that raced us to it created it, not us.
+        created = GetLastError() != ERROR_ALREADY_EXISTS;
+    }
+    section.handle_ = reinterpret_cast<intptr_t>(mapping);
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+    if (!view) {
+        failedStep = Step::Map;
+        error = GetLastError();
+        section.reset();
+        return section;
+    }
+    section.base_ = view;
+    section.size_ = size;
+    return section;
+}
+
+NamedMutex::~NamedMutex() { reset(); }
+
+bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
+{
+    reset();
+    const std::wstring wide = widen(name);
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, wide.c_str());
+    if (!mutex)
+        mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
+    if (!mutex) {
+        error = GetLastError();
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(mutex);
+    return true;
+}
+
+void NamedMutex::lock()
+{
+    // WAIT_ABANDONED also hands over ownership: the previous holder died.
+    WaitForSingleObject(asHandle(handle_), INFINITE);
+}
+
+void NamedMutex::unlock() { ReleaseMutex(asHandle(handle_)); }
+
+void NamedMutex::reset() { closeHandle(handle_); }
+
+} // namespace SharedMemory

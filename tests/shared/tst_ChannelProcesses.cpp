@@ -1,0 +1,175 @@
+// The frame channel and the instance counter between real processes: a writer
+// and readers, a writer killed mid-stream and replaced, many processes counting
+// at once, and a mutex holder that dies.
+#include "InstanceCounter.h"
+#include "platform/SharedMemory.h"
+
+#include <QtTest>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::string uniqueName(const char* what)
+{
+    return "VantorTest" + std::to_string(getpid()) + what;
+}
+
+void unlinkAll(const std::string& name)
+{
+    const std::string base = SharedMemory::platformName(name);
+    for (const char* suffix : {"", ".guard", ".writer"})
+        shm_unlink((base + suffix).c_str());
+}
+
+// One peer process; killed (SIGKILL) if still running when dropped.
+class Peer {
+public:
+    explicit Peer(const QStringList& args)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(QStringLiteral(CHANNEL_PEER), args);
+    }
+    ~Peer()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    // Waits (at most timeoutMs) for a line of output equal to `line`.
+    bool waitForLine(const QByteArray& line, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!deadline.hasExpired()) {
+            while (process.canReadLine()) {
+                const QByteArray got = process.readLine().trimmed();
+                seen.append(got);
+                if (got == line)
+                    return true;
+            }
+            if (process.state() == QProcess::NotRunning && !process.canReadLine())
+                return false;
+            process.waitForReadyRead(int(qMax<qint64>(1, qMin<qint64>(100, deadline.remainingTime()))));
+        }
+        return false;
+    }
+    int finish(int timeoutMs = 30000)
+    {
+        if (!process.waitForFinished(timeoutMs))
+            return -1;
+        seen.append(process.readAllStandardOutput().trimmed().split('\n'));
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    }
+    QProcess process;
+    QByteArrayList seen;
+};
+
+QStringList args(std::initializer_list<QString> list) { return QStringList(list); }
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+} // namespace
+
+class TestChannelProcesses : public QObject {
+    Q_OBJECT
+
+    std::string chan = uniqueName("Chan");
+    std::string sect = uniqueName("Count");
+    std::string mux = uniqueName("Mux");
+
+private slots:
+    void cleanup()
+    {
+        unlinkAll(chan);
+        unlinkAll(sect);
+        unlinkAll(mux);
+    }
+
+    void writerAndReaders()
+    {
+        Peer writer(args({"writer", q(chan), "160", "90", "300", "3", "0"}));
+        QVERIFY(writer.waitForLine("ready"));
+        std::vector<std::unique_ptr<Peer>> readers;
+        for (int i = 0; i < 3; ++i)
+            readers.push_back(std::make_unique<Peer>(args({"reader", q(chan), "50", "0", "20000"})));
+        for (auto& r : readers) {
+            QCOMPARE(r->finish(), 0);
+            QVERIFY2(r->seen.last().endsWith("bad 0"), r->seen.last());
+        }
+        // A second writer is refused while the first one lives.
+        Peer second(args({"writer", q(chan), "160", "90", "1", "1", "0"}));
+        QCOMPARE(second.finish(), 1);
+        QVERIFY(second.seen.contains("create failed"));
+        QCOMPARE(writer.finish(), 0);
+        QVERIFY(writer.seen.contains("closed"));
+    }
+
+    void killedWriterIsReplaced()
+    {
+        auto writer = std::make_unique<Peer>(args({"writer", q(chan), "320", "180", "-1", "3", "0"}));
+        QVERIFY(writer->waitForLine("ready"));
+        // Readers need frames from the first writer, a reopening, then frames
+        // from the second.
+        std::vector<std::unique_ptr<Peer>> readers;
+        for (int i = 0; i < 2; ++i)
+            readers.push_back(std::make_unique<Peer>(args({"reader", q(chan), "20", "1", "30000"})));
+        for (auto& r : readers)
+            QVERIFY(r->waitForLine("streaming"));
+        writer->process.kill(); // SIGKILL, mid-stream
+        QVERIFY(writer->process.waitForFinished(5000));
+        writer.reset();
+
+        // The dead writer's section is still mapped by both readers; the next
+        // writer must not wait for them.
+        Peer next(args({"writer", q(chan), "320", "180", "-1", "3", "2000"}));
+        QVERIFY(next.waitForLine("ready", 3000));
+        for (auto& r : readers) {
+            QCOMPARE(r->finish(), 0);
+            QVERIFY2(r->seen.last().endsWith("bad 0"), r->seen.last());
+        }
+    }
+
+    void counterUnderContention()
+    {
+        InstanceCounter mine(sect, mux); // keeps the section alive throughout
+        QVERIFY(mine.createOrOpenSharedMemory());
+        constexpr int kPeers = 6, kEach = 400;
+        for (const char* direction : {"inc", "dec"}) {
+            std::vector<std::unique_ptr<Peer>> peers;
+            for (int i = 0; i < kPeers; ++i)
+                peers.push_back(std::make_unique<Peer>(
+                    args({"count", q(sect), q(mux), QString::fromLatin1(direction), QString::number(kEach)})));
+            for (auto& p : peers)
+                QCOMPARE(p->finish(), 0);
+            int32_t value = -1;
+            QVERIFY(mine.readValue(value));
+            QCOMPARE(value, direction[0] == 'i' ? kPeers * kEach : 0);
+        }
+        // Each step is logged with the value it produced.
+        Peer one(args({"count", q(sect), q(mux), "inc", "1"}));
+        QCOMPARE(one.finish(), 0);
+        QVERIFY(one.seen.contains("Incremented: 1"));
+    }
+
+    void mutexHolderDies()
+    {
+        InstanceCounter mine(sect, mux);
+        QVERIFY(mine.createOrOpenSharedMemory());
+        QVERIFY(mine.increment());
+        Peer holder(args({"hold", q(mux)}));
+        QVERIFY(holder.waitForLine("locked"));
+        Peer blocked(args({"read", q(sect), q(mux)}));
+        QVERIFY(!blocked.process.waitForFinished(300)); // waits for the holder
+        holder.process.kill();
+        QVERIFY(holder.process.waitForFinished(5000));
+        QCOMPARE(blocked.finish(5000), 0);
+        QVERIFY(blocked.seen.contains("value 1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestChannelProcesses)
+#include "tst_ChannelProcesses.moc"

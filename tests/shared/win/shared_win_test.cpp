@@ -1,0 +1,310 @@
+// The frame channel and instance counter on Windows (run under Wine): the
+// kernel objects' semantics within one process, then real processes
+// (channel_peer.exe next to this program): writer and readers, a writer
+// terminated mid-stream and replaced, counting under contention, a mutex
+// holder that dies, and a counter that cannot be opened.
+#include "FrameChannel.h"
+#include "InstanceCounter.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);    \
+            ++failures;                                                              \
+        }                                                                            \
+    } while (0)
+
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+std::wstring peerPath()
+{
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, n);
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"channel_peer.exe";
+}
+
+// A channel_peer process with its standard output on a pipe.
+class Child {
+public:
+    // With `discard`, the output goes to NUL: a child that logs while holding
+    // the counter's mutex must never wait for us to drain a pipe.
+    explicit Child(const std::string& args, bool discard = false)
+    {
+        SECURITY_ATTRIBUTES sa {sizeof sa, nullptr, TRUE};
+        HANDLE write = nullptr;
+        if (discard)
+            write = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        else if (!CreatePipe(&read_, &write, &sa, 1 << 16))
+            return;
+        SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW si {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = write;
+        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        std::wstring command = L"\"" + peerPath() + L"\" " + widen(args);
+        PROCESS_INFORMATION pi {};
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+            process_ = pi.hProcess;
+            CloseHandle(pi.hThread);
+        } else {
+            std::fprintf(stderr, "cannot start channel_peer: %lu\n", GetLastError());
+        }
+        CloseHandle(write);
+    }
+    ~Child()
+    {
+        if (process_) {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+        if (read_)
+            CloseHandle(read_);
+    }
+    bool started() const { return process_ != nullptr; }
+
+    // Waits (at most timeoutMs) for the output line `line`.
+    bool waitForLine(const std::string& line, DWORD timeoutMs = 20000)
+    {
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        size_t checked = 0;
+        for (;;) {
+            splitLines(false);
+            for (; checked < lines.size(); ++checked)
+                if (lines[checked] == line)
+                    return true;
+            if (GetTickCount64() >= end)
+                return false;
+            pump();
+        }
+    }
+    // Waits for the exit; returns the exit code, or -1 on time-out.
+    int finish(DWORD timeoutMs = 30000)
+    {
+        if (!process_)
+            return -1;
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        while (WaitForSingleObject(process_, 10) == WAIT_TIMEOUT) {
+            pump();
+            if (GetTickCount64() >= end)
+                return -1;
+        }
+        while (pump()) {
+        }
+        splitLines(true);
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return int(code);
+    }
+    void kill()
+    {
+        TerminateProcess(process_, 9);
+        WaitForSingleObject(process_, 5000);
+    }
+    bool said(const std::string& line) const
+    {
+        for (const auto& l : lines)
+            if (l == line)
+                return true;
+        return false;
+    }
+    std::vector<std::string> lines;
+
+private:
+    void splitLines(bool all)
+    {
+        size_t eol;
+        while ((eol = buffer_.find('\n')) != std::string::npos || (all && !buffer_.empty())) {
+            std::string got = buffer_.substr(0, eol);
+            buffer_.erase(0, eol == std::string::npos ? eol : eol + 1);
+            while (!got.empty() && (got.back() == '\r' || got.back() == ' '))
+                got.pop_back();
+            lines.push_back(got);
+        }
+    }
+    // Reads what the pipe holds now; false when nothing was there.
+    bool pump()
+    {
+        DWORD available = 0;
+        if (!read_) {
+            Sleep(5);
+            return false;
+        }
+        if (!PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+            Sleep(5);
+            return false;
+        }
+        char chunk[4096];
+        DWORD got = 0;
+        if (!ReadFile(read_, chunk, available < sizeof chunk ? available : sizeof chunk, &got, nullptr))
+            return false;
+        buffer_.append(chunk, got);
+        return got > 0;
+    }
+    HANDLE process_ = nullptr;
+    HANDLE read_ = nullptr;
+    std::string buffer_;
+};
+
+const std::string tag = std::to_string(GetCurrentProcessId());
+
+void inProcess()
+{
+    const std::string name = "VantorWinChan" + tag;
+    FrameChannel::Handle* w = FrameChannel::detail::createWriter(name, 4, 2, 330000);
+    CHECK(w);
+    if (!w)
+        return;
+    CHECK(w->mappedSize == 288);
+    CHECK(w->header->slotOffset[1] == 160 && w->header->slotOffset[2] == 224);
+    FrameChannel::Handle* r = FrameChannel::detail::openReader(name);
+    CHECK(r);
+    CHECK(r && r->mappedSize >= 288); // whole pages
+    FrameChannel::Frame f;
+    CHECK(FrameChannel::pollFrame(r, f) == FrameChannel::Poll::NoFrame);
+    uint32_t px[8];
+    const int slots[] = {1, 2, 0, 1};
+    for (uint32_t s = 1; s <= 4; ++s) {
+        for (auto& p : px)
+            p = s;
+        FrameChannel::writeFrame(w, px, 4096, 0); // too long: clamped to the slot
+        CHECK(FrameChannel::pollFrame(r, f) == FrameChannel::Poll::NewFrame);
+        CHECK(f.sequence == s && f.pixels == r->pixels[slots[s - 1]]);
+        CHECK(f.pixels && std::memcmp(f.pixels, px, sizeof px) == 0);
+    }
+    // Slot 2's header after slot 1's pixels was never overwritten.
+    for (uint32_t i = 0; i < 32; ++i)
+        CHECK(w->slot[2][i] == 0);
+    // One writer: refused while a section of that name exists.
+    CHECK(FrameChannel::detail::createWriter(name, 4, 2, 330000) == nullptr);
+    FrameChannel::close(w);
+    CHECK(FrameChannel::readState(r) == FrameChannel::StateClosed);
+    CHECK(FrameChannel::pollFrame(r, f) == FrameChannel::Poll::Reopen);
+    // The reader still holds the section; no second reader joins a channel
+    // whose writer is gone, and the next writer waits for the holder to go.
+    CHECK(FrameChannel::detail::openReader(name) == nullptr);
+    CHECK(FrameChannel::detail::createWriter(name, 4, 2, 330000) == nullptr);
+    FrameChannel::close(r);
+    w = FrameChannel::detail::createWriter(name, 4, 2, 330000);
+    CHECK(w && w->header->state == FrameChannel::StateCreated);
+    FrameChannel::close(w);
+}
+
+void counterBasics()
+{
+    const std::string sect = "GlobalVantorWinCountSM" + tag, mux = "GlobalVantorWinCountMux" + tag;
+    InstanceCounter a(sect, mux);
+    int32_t v = 42;
+    CHECK(!a.readValue(v) && v == 42);
+    CHECK(a.createOrOpenSharedMemory());
+    CHECK(a.readValue(v) && v == 0);
+    CHECK(a.increment() && a.increment() && a.decrement());
+    InstanceCounter b(sect, mux);
+    CHECK(b.createOrOpenSharedMemory());
+    CHECK(b.readValue(v) && v == 1); // opening keeps the value
+
+    // A name taken by another kind of object: the section cannot be created.
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, widen("VantorWinSquat" + tag).c_str());
+    InstanceCounter bad("VantorWinSquat" + tag, mux);
+    v = 42;
+    CHECK(!bad.createOrOpenSharedMemory());
+    CHECK(!bad.readValue(v) && v == 42);
+    CHECK(!bad.increment() && !bad.decrement());
+    // ... or the mutex cannot.
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4,
+                                        widen("VantorWinSquatSM" + tag).c_str());
+    InstanceCounter badMutex(sect, "VantorWinSquatSM" + tag);
+    CHECK(!badMutex.createOrOpenSharedMemory() && !badMutex.readValue(v));
+    CloseHandle(section);
+    CloseHandle(squatter);
+}
+
+void processes()
+{
+    const std::string chan = "VantorWinProcChan" + tag;
+    {
+        Child writer("writer " + chan + " 160 90 300 3 0");
+        CHECK(writer.waitForLine("ready"));
+        std::vector<std::unique_ptr<Child>> readers;
+        for (int i = 0; i < 2; ++i)
+            readers.push_back(std::make_unique<Child>("reader " + chan + " 40 0 20000"));
+        for (auto& r : readers) {
+            CHECK(r->finish() == 0);
+            CHECK(!r->lines.empty() && r->lines.back().find("bad 0") != std::string::npos);
+        }
+        Child second("writer " + chan + " 160 90 1 1 0");
+        CHECK(second.finish() == 1 && second.said("create failed"));
+        CHECK(writer.finish() == 0 && writer.said("closed"));
+    }
+    {
+        auto writer = std::make_unique<Child>("writer " + chan + " 320 180 -1 3 0");
+        CHECK(writer->waitForLine("ready"));
+        std::vector<std::unique_ptr<Child>> readers;
+        for (int i = 0; i < 2; ++i)
+            readers.push_back(std::make_unique<Child>("reader " + chan + " 20 1 40000"));
+        for (auto& r : readers)
+            CHECK(r->waitForLine("streaming"));
+        writer->kill(); // mid-stream
+        writer.reset();
+        // Readers let go of the dead writer's section and do not pick it up
+        // again, so the next writer gets a fresh one soon.
+        Child next("writer " + chan + " 320 180 -1 3 10000");
+        CHECK(next.waitForLine("ready", 15000));
+        for (auto& r : readers) {
+            CHECK(r->finish() == 0);
+            CHECK(!r->lines.empty() && r->lines.back().find("bad 0") != std::string::npos);
+        }
+    }
+
+    const std::string sect = "GlobalVantorWinProcSM" + tag, mux = "GlobalVantorWinProcMux" + tag;
+    InstanceCounter mine(sect, mux);
+    CHECK(mine.createOrOpenSharedMemory());
+    constexpr int kPeers = 4, kEach = 250;
+    for (const char* direction : {"inc", "dec"}) {
+        std::vector<std::unique_ptr<Child>> peers;
+        for (int i = 0; i < kPeers; ++i)
+            peers.push_back(std::make_unique<Child>("count " + sect + " " + mux + " " + direction + " "
+                                                    + std::to_string(kEach),
+                                                true));
+        for (auto& p : peers)
+            CHECK(p->finish() == 0);
+        int32_t value = -1;
+        CHECK(mine.readValue(value) && value == (direction[0] == 'i' ? kPeers * kEach : 0));
+    }
+
+    // The holder of the counter's mutex dies: the mutex is abandoned and the
+    // next waiter gets it.
+    CHECK(mine.increment());
+    Child holder("hold " + mux);
+    CHECK(holder.waitForLine("locked"));
+    Child blocked("read " + sect + " " + mux);
+    CHECK(blocked.finish(300) == -1);
+    holder.kill();
+    CHECK(blocked.finish(10000) == 0 && blocked.said("value 1"));
+}
+
+} // namespace
+
+int main()
+{
+    inProcess();
+    counterBasics();
+    processes();
+    std::printf("%s (%d failures)\n", failures ? "FAILED" : "PASSED", failures);
+    return failures ? 1 : 0;
+}
