@@ -1,5 +1,6 @@
 #include "App.h"
 
+#include "VCam.h"
 #include "platform/ColorSchemeSource.h"
 #include "platform/LoginLauncher.h"
 
@@ -117,7 +118,17 @@ void App::startup()
 
 void App::start()
 {
-    // The components are created here once they exist.
+    _vcam = new VCam(&_settings, nullptr);
+    connect(_vcam, &VCam::onMessage, this, &App::showComponentMessage);
+    if (!_vcam->start()) {
+        QTimer::singleShot(1, this, &App::shutdown);
+        return;
+    }
+}
+
+void App::showComponentMessage(const QString& message)
+{
+    messageBox(message, QString(), tr("Ok"), QString());
 }
 
 void App::setupUpdateManager() {}
@@ -127,6 +138,10 @@ void App::shutdown()
     if (_mainWidget) {
         _mainWidget->close();
         delete std::exchange(_mainWidget, nullptr);
+    }
+    if (_vcam) {
+        _vcam->stop();
+        delete std::exchange(_vcam, nullptr);
     }
     if (_trayIcon)
         _trayIcon->hide();

@@ -89,6 +89,7 @@ public slots:
 
 private slots:
     void onColorSchemeChanged();
+    void showComponentMessage(const QString& message);
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
 private:
