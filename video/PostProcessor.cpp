@@ -2,6 +2,7 @@
 
 #include "BaseSettings.h"
 #include "ImageBlurSP.h"
+#include "ImageRotateSP.h"
 #include "ImageToneSP.h"
 #include "PersonSegmentationSP.h"
 
@@ -73,6 +74,7 @@ struct PostProcessor::Opaque
     std::shared_ptr<PersonSegmentationSP> segmentation;
     std::shared_ptr<ImageBlurSP> blur;
     std::shared_ptr<ImageToneSP> tone;
+    std::shared_ptr<ImageRotateSP> rotate;
 
     // The frame's working copy, kept while the frame size is unchanged.
     BitmapPtr input;
@@ -130,6 +132,7 @@ PostProcessor::PostProcessor(BaseSettings* settings, QObject* parent)
     , _opaque(std::make_shared<Opaque>(this, settings))
 {
     Opaque& o = *_opaque;
+    o.rotate = std::make_shared<ImageRotateSP>();
     o.tone = std::make_shared<ImageToneSP>();
 }
 
@@ -253,7 +256,10 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         float cw = float(current->cols), ch = float(current->rows);
         next(tone->processImage(current, cw, ch, toneSetting));
     }
-    (void)fine;
+    if ((rotation.isActive() || fine.isActive()) && rotate) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(rotate->processImage(current, cw, ch, rotation, fine));
+    }
     (void)logoOn;
     (void)textOn;
 

@@ -120,6 +120,17 @@ private slots:
         QCOMPARE(maxDiff(at(grabberCopy, 5, 5), skin), 0);
     }
 
+    void fineRotationAloneActivatesRotation()
+    {
+        BaseSettings settings;
+        settings.setValue("FineCameraRotation", 12);
+        PostProcessor pp(&settings);
+        QImage frame = randomFrame(80, 60);
+        const QImage original = frame.copy();
+        pp.process(frame);
+        QVERIFY(frame != original);
+    }
+
     void readBackHonoursStrideAndSize()
     {
         // A result whose rows are longer than width x 4 bytes.
