@@ -2,9 +2,11 @@
 
 #include "BaseSettings.h"
 #include "ImageBlurSP.h"
+#include "ImageOverlaySP.h"
 #include "ImageRotateSP.h"
 #include "ImageToneSP.h"
 #include "PersonSegmentationSP.h"
+#include "TextOverlaySP.h"
 
 #include <QDebug>
 #include <QHash>
@@ -75,6 +77,8 @@ struct PostProcessor::Opaque
     std::shared_ptr<ImageBlurSP> blur;
     std::shared_ptr<ImageToneSP> tone;
     std::shared_ptr<ImageRotateSP> rotate;
+    std::shared_ptr<ImageOverlaySP> logo;
+    std::shared_ptr<TextOverlaySP> text;
 
     // The frame's working copy, kept while the frame size is unchanged.
     BitmapPtr input;
@@ -133,6 +137,8 @@ PostProcessor::PostProcessor(BaseSettings* settings, QObject* parent)
 {
     Opaque& o = *_opaque;
     o.rotate = std::make_shared<ImageRotateSP>();
+    o.logo = std::make_shared<ImageOverlaySP>();
+    o.text = std::make_shared<TextOverlaySP>();
     o.tone = std::make_shared<ImageToneSP>();
 }
 
@@ -260,8 +266,15 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         float cw = float(current->cols), ch = float(current->rows);
         next(rotate->processImage(current, cw, ch, rotation, fine));
     }
-    (void)logoOn;
-    (void)textOn;
+    QVariantMap group;
+    if (logoOn && logo && settings && settings->loadGroup(BaseSettings::LogoOverlay, group)) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(logo->processImage(current, cw, ch, group));
+    }
+    if (textOn && text && settings && settings->loadGroup(BaseSettings::TextOverlay, group)) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(text->processImage(current, cw, ch, group));
+    }
 
     readBack(*current, image);
 }
