@@ -17,6 +17,7 @@ public:
 
     void setAngle(float degrees);
     float angle() const { return _angle; }
+    const std::array<float, 9>& currentMatrix() const { return _m; }
     // Row-major 3 x 3 matrix taking (R, G, B) to (R', G', B').
     static std::array<float, 9> matrix(float degrees);
 

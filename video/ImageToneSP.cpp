@@ -3,16 +3,13 @@
 #include "HueRotationEffect.h"
 #include "MaskBlendingEffect.h"
 #include "SkinMaskEffect.h"
+#include "ToneKernel.h"
 
 #include <QDebug>
 
 #include <cmath>
 
 namespace {
-
-// Rows drawn per effect before moving on to the next effect: small enough that
-// the band of every picture stays in cache between the three passes.
-constexpr int kBandRows = 8;
 
 bool registerEffects()
 {
@@ -43,8 +40,6 @@ struct ImageToneSPOpaque : SubProcessor::OpaqueBase
     {
         qDebug() << "ImageToneSPOpaque::Opaque DCTOR!";
         toneTarget.reset();
-        maskTarget.reset();
-        hueTarget.reset();
         maskBlending.reset();
         skinMask.reset();
         hue.reset();
@@ -55,8 +50,6 @@ struct ImageToneSPOpaque : SubProcessor::OpaqueBase
     std::unique_ptr<HueRotationEffect> hue;
     std::unique_ptr<CustomEffectsBase> skinMask;
     std::unique_ptr<CustomEffectsBase> maskBlending;
-    BitmapPtr hueTarget;
-    BitmapPtr maskTarget;
     BitmapPtr toneTarget;
 };
 
@@ -92,41 +85,17 @@ BitmapPtr ImageToneSP::processImage(BitmapPtr input, float& width, float& height
         return currentOutput();
     }
 
-    for (BitmapPtr* target : {&o.hueTarget, &o.maskTarget, &o.toneTarget}) {
-        if (!bitmap::hasSize(*target, w, h))
-            *target = bitmap::create(w, h, bitmap::opaqueBlack());
-        if (!*target)
-            return currentOutput();
-    }
+    if (!bitmap::hasSize(o.toneTarget, w, h))
+        o.toneTarget = bitmap::create(w, h, bitmap::opaqueBlack());
+    if (!o.toneTarget)
+        return currentOutput();
 
     o.hue->setAngle(hueAngle(setting));
-    o.hue->setInput(0, input.get());
-    o.skinMask->setInput(0, input.get());
-    o.maskBlending->setInput(0, input.get());
-    o.maskBlending->setInput(1, o.hueTarget.get());
-    o.maskBlending->setInput(2, o.maskTarget.get());
-    for (int y = 0; y < h; y += kBandRows) {
-        const int end = std::min(h, y + kBandRows);
-        o.hue->draw(*o.hueTarget, y, end);
-        o.skinMask->draw(*o.maskTarget, y, end);
-        o.maskBlending->draw(*o.toneTarget, y, end);
-    }
-    // The effects keep no reference to the frame beyond this call.
-    o.hue->setInput(0, nullptr);
-    o.skinMask->setInput(0, nullptr);
-    o.maskBlending->setInput(0, nullptr);
+    const float* m = o.hue->currentMatrix().data();
+    for (int y = 0; y < h; ++y)
+        tonekernel::toneRow(input->ptr(y), o.toneTarget->ptr(y), w, m);
 
     setOutput(o.toneTarget);
     input.reset();
     return currentOutput();
-}
-
-BitmapPtr ImageToneSP::hueTarget() const
-{
-    return static_cast<const ImageToneSPOpaque&>(*_opaque).hueTarget;
-}
-
-BitmapPtr ImageToneSP::maskTarget() const
-{
-    return static_cast<const ImageToneSPOpaque&>(*_opaque).maskTarget;
 }

@@ -3,7 +3,7 @@
 // not change, and compares the whole pipeline with a small reference picture.
 #include "BaseSettings.h"
 #include "FrameHelpers.h"
-#include "ImageToneSP.h"
+#include "SkinMaskEffect.h"
 #include "PostProcessor.h"
 
 #include <QBuffer>
@@ -118,11 +118,13 @@ private slots:
             QCOMPARE(meanDiff(out, _frame, kWall), 0.0);
         }
         // The skin mask itself, as grey levels.
-        ImageToneSP tone;
+        SkinMaskEffect effect;
+        QVERIFY(effect.initialize());
         BitmapPtr in = fromImage(_frame);
-        float w = 1280, h = 720;
-        tone.processImage(in, w, h, CameraSetting{0, 1, 100, 0, 50, false, false});
-        const QImage mask = toImage(*tone.maskTarget());
+        cv::Mat maskBitmap(in->size(), CV_8UC4);
+        effect.setInput(0, in.get());
+        QVERIFY(effect.draw(maskBitmap));
+        const QImage mask = toImage(maskBitmap);
         mask.save(_out.filePath("skin_mask.png"));
         QVERIFY(qRed(mask.pixel(kFace.center())) > 200);
         QVERIFY(qRed(mask.pixel(kWall.center())) < 30);
