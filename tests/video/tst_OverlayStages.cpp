@@ -245,6 +245,24 @@ private slots:
         }
     }
 
+    void picturesBuildOffTheGuiThread()
+    {
+        // The pipeline builds overlay pictures on the feeder's worker thread.
+        QImage logo(30, 20, QImage::Format_ARGB32);
+        logo.fill(Qt::green);
+        QImage logoPicture, textPicture;
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            ImageOverlaySP overlay;
+            TextOverlaySP text;
+            logoPicture = overlay.buildOverlayImage(320, 180, logoSettings(logo, 1));
+            textPicture = text.buildOverlayImage(320, 180, textSettings("one", "two"));
+        }));
+        thread->start();
+        QVERIFY(thread->wait(30000));
+        QVERIFY(!logoPicture.isNull());
+        QVERIFY(inkColumns(textPicture, 0, textPicture.height()).second > 0);
+    }
+
     void textOverlayDrawsWhiteGlyphs()
     {
         TextOverlaySP text;

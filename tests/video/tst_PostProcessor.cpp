@@ -202,6 +202,31 @@ private slots:
         QCOMPARE(frame.size(), QSize(40, 30));
     }
 
+    void settingsChangeWhileFramesRun()
+    {
+        // The user interface writes settings while the feeder processes frames.
+        BaseSettings settings;
+        PostProcessor pp(&settings);
+        std::unique_ptr<QThread> ui(QThread::create([&] {
+            for (int i = 0; i < 200; ++i) {
+                pp.setSkinTone(i % 2 ? 30 : 50, i % 3 == 0);
+                pp.setFineCameraRotation(i % 5 - 2, false);
+                CameraSetting s;
+                pp.getCameraRotation(s);
+            }
+        }));
+        ui->start();
+        for (int i = 0; i < 40; ++i) {
+            QImage frame = randomFrame(48, 32, quint32(i));
+            pp.process(frame);
+            QCOMPARE(frame.size(), QSize(48, 32));
+        }
+        QVERIFY(ui->wait(30000));
+        CameraSetting s;
+        pp.getFineCameraRotation(s);
+        QCOMPARE(s.value, 199 % 5 - 2);
+    }
+
     void throttleSkipsEarlyRuns()
     {
         ImageToneSP tone;
