@@ -6,7 +6,9 @@
 #include "PostProcessor.h"
 #include "Worker.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QEvent>
 #include <QDebug>
 #include <QTimer>
 

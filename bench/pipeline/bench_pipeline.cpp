@@ -1,0 +1,177 @@
+// Per-frame cost of the picture pipeline at 1280 x 720 on one thread: each stage
+// alone (overlays once their picture is built) and the whole pipeline with no
+// effect and with tone, rotation and both overlays. Prints the median of many
+// frames in milliseconds.
+#include "BaseSettings.h"
+#include "ImageOverlaySP.h"
+#include "ImageRotateSP.h"
+#include "ImageToneSP.h"
+#include "PostProcessor.h"
+#include "TextOverlaySP.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr int kW = 1280;
+constexpr int kH = 720;
+
+QImage cameraFrame()
+{
+    QImage frame(kW, kH, QImage::Format_RGB32);
+    const QImage photo("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    frame.fill(QColor(70, 70, 70));
+    if (!photo.isNull()) {
+        QPainter painter(&frame);
+        painter.drawImage(QRect(280, 0, 720, 720), photo);
+    } else {
+        QRandomGenerator rng(7);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                frame.setPixel(x, y, 0xff000000u | (rng.generate() & 0xffffffu));
+    }
+    return frame;
+}
+
+QByteArray logoPng()
+{
+    QImage img(240, 240, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    {
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(240, 140, 20));
+        p.setPen(QPen(Qt::white, 14));
+        p.drawEllipse(QPointF(120, 120), 100, 100);
+    }
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    img.save(&buffer, "PNG");
+    return data;
+}
+
+double medianMs(int runs, const std::function<void()>& fn)
+{
+    for (int i = 0; i < 5; ++i)
+        fn();
+    std::vector<double> times;
+    times.reserve(size_t(runs));
+    QElapsedTimer timer;
+    for (int i = 0; i < runs; ++i) {
+        timer.start();
+        fn();
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[size_t(runs / 2)];
+}
+
+void print(const char* name, double ms)
+{
+    std::printf("%s: %.4f ms\n", name, ms);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Never touch the user's own settings.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QApplication app(argc, argv);
+    cv::setNumThreads(1);
+
+    const QImage frame = cameraFrame();
+    const QImage premultiplied = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    auto input = std::make_shared<cv::Mat>(kH, kW, CV_8UC4);
+    auto upload = [&] {
+        for (int y = 0; y < kH; ++y)
+            std::memcpy(input->ptr(y), premultiplied.constScanLine(y), size_t(kW) * 4);
+    };
+    upload();
+    const int runs = 200;
+
+    {
+        ImageToneSP tone;
+        tone.setMaxRate(1000000);
+        const CameraSetting s{20, 1, 100, 0, 50, false, false};
+        print("tone_720p_ms", medianMs(runs, [&] {
+                  float w = kW, h = kH;
+                  tone.processImage(input, w, h, s);
+              }));
+    }
+    {
+        ImageRotateSP rotate;
+        rotate.setMaxRate(1000000);
+        const CameraSetting coarse{0, 1, 2, 0, 0, false, false};
+        const CameraSetting fine{12, 1, 20, -20, 0, false, false};
+        print("rotate_720p_ms", medianMs(runs, [&] {
+                  float w = kW, h = kH;
+                  rotate.processImage(input, w, h, coarse, fine);
+              }));
+    }
+
+    QVariantMap logo = BaseSettings::groupDefaults(BaseSettings::LogoOverlay);
+    logo[BaseSettings::keyName(BaseSettings::Enabled)] = true;
+    logo[BaseSettings::keyName(BaseSettings::ImageData)] = logoPng();
+    logo[BaseSettings::keyName(BaseSettings::LastModified)] = 1;
+    {
+        ImageOverlaySP overlay;
+        overlay.setMaxRate(1000000);
+        print("logo_overlay_720p_ms", medianMs(runs, [&] {
+                  float w = kW, h = kH;
+                  overlay.processImage(input, w, h, logo);
+              }));
+    }
+    upload();
+    QVariantMap text = BaseSettings::groupDefaults(BaseSettings::TextOverlay);
+    text[BaseSettings::keyName(BaseSettings::Enabled)] = true;
+    text[BaseSettings::keyName(BaseSettings::LastModified)] = 1;
+    {
+        TextOverlaySP overlay;
+        overlay.setMaxRate(1000000);
+        print("text_overlay_720p_ms", medianMs(runs, [&] {
+                  float w = kW, h = kH;
+                  overlay.processImage(input, w, h, text);
+              }));
+    }
+
+    BaseSettings settings;
+    {
+        PostProcessor pp(&settings);
+        QImage work = frame;
+        print("pipeline_no_effects_720p_ms", medianMs(2000, [&] { pp.process(work); }));
+    }
+    settings.setValue("SkinTone", 20);
+    settings.setValue("FineCameraRotation", 12);
+    settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, logoPng());
+    settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, true);
+    settings.setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
+    {
+        PostProcessor pp(&settings);
+        QImage work;
+        print("pipeline_tone_rotate_overlays_720p_ms", medianMs(runs, [&] {
+                  work = frame;
+                  pp.process(work);
+              }));
+    }
+    return 0;
+}

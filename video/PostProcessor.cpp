@@ -1,0 +1,302 @@
+#include "PostProcessor.h"
+
+#include "BaseSettings.h"
+#include "ImageBlurSP.h"
+#include "ImageOverlaySP.h"
+#include "ImageRotateSP.h"
+#include "ImageToneSP.h"
+#include "PersonSegmentationSP.h"
+#include "TextOverlaySP.h"
+
+#include <QDebug>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+struct SettingRange
+{
+    BaseSettings::Settings key;
+    int32_t storedDefault;
+    int32_t step;
+    int32_t maximum;
+    int32_t minimum;
+    int32_t defaultValue;
+};
+
+// The four pipeline settings: value when the store has none, step, range, and
+// the value at which the effect is off.
+constexpr SettingRange kRanges[] = {
+    {BaseSettings::SkinTone, 50, 1, 100, 0, 50},
+    {BaseSettings::BackgroundBlur, 0, 1, 100, 0, 0},
+    {BaseSettings::CameraRotation, 0, 1, 2, 0, 0},
+    {BaseSettings::FineCameraRotation, 0, 1, 20, -20, 0},
+};
+
+const SettingRange& rangeOf(BaseSettings::Settings key)
+{
+    for (const SettingRange& r : kRanges) {
+        if (r.key == key)
+            return r;
+    }
+    return kRanges[0];
+}
+
+bool isBgra32(QImage::Format format)
+{
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32
+           || format == QImage::Format_ARGB32_Premultiplied;
+}
+
+} // namespace
+
+struct PostProcessor::Opaque
+{
+    explicit Opaque(PostProcessor* owner, BaseSettings* settings) : owner(owner), settings(settings) {}
+    ~Opaque() { qDebug() << "PostProcessor::Opaque DCTOR!"; }
+
+    bool readSetting(BaseSettings::Settings key, CameraSetting& out);
+    void writeSetting(BaseSettings::Settings key, long value, bool autoMode);
+    bool settingFlag(BaseSettings::Settings group, BaseSettings::SubSettings key);
+    void run(QImage& image, const CameraSetting& tone, const CameraSetting& blur, bool blurActive,
+             const CameraSetting& rotation, const CameraSetting& fine, bool logo, bool text);
+
+    PostProcessor* owner;
+    BaseSettings* settings; // not owned
+    QMutex cacheMutex;
+    QHash<int, CameraSetting> cache;
+
+    // Segmentation and blur join the pipeline once built with a model; until then
+    // these stay empty and the blur step leaves the picture unchanged.
+    std::shared_ptr<PersonSegmentationSP> segmentation;
+    std::shared_ptr<ImageBlurSP> blur;
+    std::shared_ptr<ImageToneSP> tone;
+    std::shared_ptr<ImageRotateSP> rotate;
+    std::shared_ptr<ImageOverlaySP> logo;
+    std::shared_ptr<TextOverlaySP> text;
+
+    // The frame's working copy, kept while the frame size is unchanged.
+    BitmapPtr input;
+};
+
+bool PostProcessor::Opaque::readSetting(BaseSettings::Settings key, CameraSetting& out)
+{
+    QMutexLocker locker(&cacheMutex);
+    auto it = cache.find(key);
+    if (it == cache.end()) {
+        const SettingRange& r = rangeOf(key);
+        CameraSetting s;
+        s.value = r.storedDefault;
+        if (settings) {
+            const QString name = BaseSettings::keyName(key);
+            if (settings->contains(name)) {
+                bool ok = false;
+                const int stored = settings->value(name).toInt(&ok);
+                if (ok)
+                    s.value = stored;
+            }
+        }
+        s.step = r.step;
+        s.maximum = r.maximum;
+        s.minimum = r.minimum;
+        s.defaultValue = r.defaultValue;
+        it = cache.insert(key, s);
+    }
+    out = *it;
+    return true;
+}
+
+void PostProcessor::Opaque::writeSetting(BaseSettings::Settings key, long value, bool autoMode)
+{
+    CameraSetting current;
+    readSetting(key, current);
+    const auto v = int32_t(std::clamp<long>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    QMutexLocker locker(&cacheMutex);
+    CameraSetting& cached = cache[key];
+    cached.value = v;
+    cached.autoMode = autoMode;
+    if (settings) {
+        settings->setValue(BaseSettings::keyName(key), int(v));
+        settings->sync();
+    }
+}
+
+bool PostProcessor::Opaque::settingFlag(BaseSettings::Settings group, BaseSettings::SubSettings key)
+{
+    return settings && settings->getSetting(group, key).toBool();
+}
+
+PostProcessor::PostProcessor(BaseSettings* settings, QObject* parent)
+    : QObject(parent)
+    , _opaque(std::make_shared<Opaque>(this, settings))
+{
+    Opaque& o = *_opaque;
+    o.rotate = std::make_shared<ImageRotateSP>();
+    o.logo = std::make_shared<ImageOverlaySP>();
+    o.text = std::make_shared<TextOverlaySP>();
+    o.tone = std::make_shared<ImageToneSP>();
+}
+
+PostProcessor::~PostProcessor()
+{
+    qDebug() << "PostProcessor DCTOR!";
+}
+
+bool PostProcessor::getSkinTone(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::SkinTone, setting); }
+bool PostProcessor::getBackgroundBlur(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::BackgroundBlur, setting); }
+bool PostProcessor::getCameraRotation(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::CameraRotation, setting); }
+bool PostProcessor::getFineCameraRotation(CameraSetting& setting)
+{
+    return _opaque->readSetting(BaseSettings::FineCameraRotation, setting);
+}
+
+bool PostProcessor::setSkinTone(long value, bool autoMode)
+{
+    _opaque->writeSetting(BaseSettings::SkinTone, value, autoMode);
+    return true;
+}
+
+bool PostProcessor::setBackgroundBlur(long value, bool autoMode)
+{
+    _opaque->writeSetting(BaseSettings::BackgroundBlur, value, autoMode);
+    return true;
+}
+
+bool PostProcessor::setCameraRotation(long value, bool autoMode)
+{
+    _opaque->writeSetting(BaseSettings::CameraRotation, value, autoMode);
+    return true;
+}
+
+bool PostProcessor::setFineCameraRotation(long value, bool autoMode)
+{
+    _opaque->writeSetting(BaseSettings::FineCameraRotation, value, autoMode);
+    return true;
+}
+
+QImage& PostProcessor::process(QImage& image)
+{
+    if (image.isNull())
+        return image;
+    Opaque& o = *_opaque;
+
+    CameraSetting tone, blur, rotation, fine;
+    o.readSetting(BaseSettings::SkinTone, tone);
+    const bool toneActive = tone.isActive();
+    bool blurActive = false;
+    if (!o.settingFlag(BaseSettings::General, BaseSettings::LowPowerMode)) {
+        o.readSetting(BaseSettings::BackgroundBlur, blur);
+        blurActive = blur.isActive();
+    }
+    o.readSetting(BaseSettings::CameraRotation, rotation);
+    o.readSetting(BaseSettings::FineCameraRotation, fine);
+    const bool rotationActive = rotation.isActive() || fine.isActive();
+    const bool logo = o.settingFlag(BaseSettings::LogoOverlay, BaseSettings::Enabled);
+    const bool text = o.settingFlag(BaseSettings::TextOverlay, BaseSettings::Enabled);
+
+    if (!toneActive && !blurActive && !rotationActive && !logo && !text)
+        return image;
+
+    if (!bitmap::sizeAllowed(image.width(), image.height())) {
+        qWarning() << "PostProcessor::process -> frame size not supported" << image.size();
+        return image;
+    }
+    // The stages read width x 4 bytes per row in B, G, R, A order; any other
+    // layout is converted first rather than read past its rows.
+    if (!isBgra32(image.format()))
+        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return image;
+
+    try {
+        o.run(image, toneActive ? tone : CameraSetting{}, blur, blurActive, rotationActive ? rotation : CameraSetting{},
+              rotationActive ? fine : CameraSetting{}, logo, text);
+    } catch (const std::exception& e) {
+        qWarning() << "PostProcessor::process -> frame dropped:" << e.what();
+    }
+    return image;
+}
+
+void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting, const CameraSetting& blurSetting,
+                                bool blurActive, const CameraSetting& rotation, const CameraSetting& fine, bool logoOn,
+                                bool textOn)
+{
+    const int w = image.width();
+    const int h = image.height();
+    if (!bitmap::hasSize(input, w, h))
+        input = bitmap::create(w, h, bitmap::opaqueBlack());
+    if (!input)
+        return;
+    for (int y = 0; y < h; ++y)
+        std::memcpy(input->ptr(y), image.constScanLine(y), size_t(w) * 4);
+
+    BitmapPtr current = input;
+    if (blurActive && segmentation && blur) {
+        BitmapPtr cutout = segmentation->processFrame(image.bits(), float(w), float(h), true, rotation.isActive());
+        float bw = float(input->cols);
+        float bh = float(input->rows);
+        BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
+        if (blurred) {
+            if (cutout)
+                bitmap::drawOver(*blurred, *cutout);
+            current = blurred;
+        } else {
+            current = cutout;
+        }
+    }
+    if (!current) {
+        qDebug() << "unable to generate a new sample buffer";
+        return;
+    }
+
+    auto next = [&current](BitmapPtr result) {
+        if (result)
+            current = std::move(result);
+    };
+    if (toneSetting.isActive() && tone) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(tone->processImage(current, cw, ch, toneSetting));
+    }
+    if ((rotation.isActive() || fine.isActive()) && rotate) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(rotate->processImage(current, cw, ch, rotation, fine));
+    }
+    QVariantMap group;
+    if (logoOn && logo && settings && settings->loadGroup(BaseSettings::LogoOverlay, group)) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(logo->processImage(current, cw, ch, group));
+    }
+    if (textOn && text && settings && settings->loadGroup(BaseSettings::TextOverlay, group)) {
+        float cw = float(current->cols), ch = float(current->rows);
+        next(text->processImage(current, cw, ch, group));
+    }
+
+    readBack(*current, image);
+}
+
+bool PostProcessor::readBack(const cv::Mat& result, QImage& image)
+{
+    if (result.empty() || image.isNull())
+        return false;
+    if (result.type() != CV_8UC4) {
+        qWarning() << "Unsupported pixel format. Expected B8G8R8A8.";
+        return false;
+    }
+    if (result.cols != image.width() || result.rows != image.height() || image.depth() != 32) {
+        QImage resized(result.cols, result.rows, QImage::Format_ARGB32);
+        if (resized.isNull()) {
+            qWarning() << "Unable to map bitmap to retrieve buffer!";
+            return false;
+        }
+        image = resized;
+    }
+    const size_t rowBytes = size_t(image.width()) * 4;
+    for (int y = 0; y < image.height(); ++y)
+        std::memcpy(image.scanLine(y), result.ptr(y), rowBytes);
+    return true;
+}
