@@ -41,6 +41,14 @@ bool cameraPermissionGranted()
     return true;
 }
 
+QImage fitToChannel(const QImage& image)
+{
+    const QSize target{int(kChannelWidth), int(kChannelHeight)};
+    const QImage scaled = image.scaled(target, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    return scaled.copy(QRect(QPoint((scaled.width() - target.width()) / 2, (scaled.height() - target.height()) / 2), target))
+        .convertToFormat(QImage::Format_RGB32);
+}
+
 } // namespace
 
 struct VCam::Opaque
@@ -170,9 +178,14 @@ void VCam::processFrame()
     _opaque->grabber->getFrame(frame, [](bool) {});
     if (frame.isNull())
         return;
-    const QImage result = _postProcessor->process(frame);
+    QImage result = _postProcessor->process(frame);
     if (result.isNull())
         return;
+    // The channel carries 1280 x 720 frames. A camera without that size (a 4:3
+    // one, say) is cropped to 16:9 and scaled, rather than written as rows of
+    // the wrong length that would shear the picture.
+    if (result.size() != QSize(int(kChannelWidth), int(kChannelHeight)))
+        result = fitToChannel(result);
     FrameChannel::writeFrame(_opaque->channel, result.constBits(), uint32_t(result.height() * result.bytesPerLine()), 0);
     emit onNewFrameAvailable();
 }

@@ -107,6 +107,30 @@ private slots:
         QVERIFY(!QFile::exists(lockPath()));
     }
 
+    void withoutTheVirtualCameraItSaysSoAndEnds()
+    {
+        DesktopSession desktop(false);
+        QVERIFY(desktop.isReady());
+        QProcess vantor;
+        QProcessEnvironment env = desktop.environment();
+        // No GStreamer plugins of ours: the virtual camera is not installed.
+        env.remove(QStringLiteral("GST_PLUGIN_PATH"));
+        env.remove(QStringLiteral("VANTOR_DEMO_CAMERA"));
+        vantor.setProcessEnvironment(env);
+        vantor.start(kVantor);
+        QVERIFY(vantor.waitForStarted(5000));
+        const auto cleanup = qScopeGuard([&] { finish(vantor); });
+        const QStringList boxes = waitForWindows(desktop, vantor.processId(), 1);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(vantor.state(), QProcess::Running);
+        desktop.x(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), boxes[0]});
+        desktop.x(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+        QVERIFY(vantor.waitForFinished(10000));
+        QCOMPARE(vantor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(vantor.exitCode(), 0);
+        QVERIFY(!QFile::exists(lockPath()));
+    }
+
     void runsWithoutATrayHost()
     {
         DesktopSession desktop(false);
