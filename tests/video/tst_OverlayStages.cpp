@@ -263,22 +263,6 @@ private slots:
         QVERIFY(inkColumns(textPicture, 0, textPicture.height()).second > 0);
     }
 
-    void textOverlayDrawsWhiteGlyphs()
-    {
-        TextOverlaySP text;
-        QVariantMap map = textSettings(QStringLiteral("IIII"), QStringLiteral("IIII"));
-        map[key(BaseSettings::MarginX)] = 0.5;
-        map[key(BaseSettings::MarginY)] = 0.5;
-        BitmapPtr in = filled(320, 180, {0, 0, 255, 255});
-        float w = 320, h = 180;
-        text.processImage(in, w, h, map);
-        int white = 0;
-        for (int y = 0; y < 180; ++y)
-            for (int x = 0; x < 320; ++x)
-                white += at(*in, x, y).b > 240 && at(*in, x, y).g > 240;
-        QVERIFY2(white > 200, qPrintable(QString::number(white)));
-        QCOMPARE(maxDiff(at(*in, 2, 2), {0, 0, 255, 255}), 0);
-    }
 };
 
 QTEST_MAIN(TestOverlayStages)
