@@ -61,6 +61,27 @@ class TestOverlayStages : public QObject
 {
     Q_OBJECT
 private slots:
+    void sourceOverOfPremultipliedPixels()
+    {
+        // 37 columns: whole vector blocks and a per-pixel tail.
+        cv::Mat dst(3, 37, CV_8UC4), src(3, 37, CV_8UC4);
+        QRandomGenerator rng(3);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 37; ++x) {
+                const int a = x % 5 == 0 ? 0 : (x % 7 == 0 ? 255 : int(rng.bounded(256)));
+                set(src, x, y, {int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), a});
+                set(dst, x, y, {int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256)), 255});
+            }
+        const cv::Mat before = dst.clone();
+        bitmap::drawOver(dst, src, cv::Rect(0, 1, 100, 1)); // clipped to row 1
+        for (int x = 0; x < 37; ++x) {
+            const Px s = at(src, x, 1), d = at(before, x, 1);
+            auto over = [&](int sc, int dc) { return std::min(255, sc + int(std::lround(dc * (255 - s.a) / 255.0))); };
+            QCOMPARE(maxDiff(at(dst, x, 1), {over(s.b, d.b), over(s.g, d.g), over(s.r, d.r), over(s.a, d.a)}), 0);
+            QCOMPARE(maxDiff(at(dst, x, 0), at(before, x, 0)), 0);
+        }
+    }
+
     void placementForEveryAlignment_data()
     {
         QTest::addColumn<int>("hAlign");
