@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 struct ImageOverlaySPOpaque : SubProcessor::OpaqueBase
 {
@@ -37,7 +38,15 @@ ImageOverlaySP::~ImageOverlaySP()
 
 QVariant ImageOverlaySP::read(const QVariantMap& settings, BaseSettings::SubSettings key)
 {
-    return settings.value(BaseSettings::keyName(key));
+    // The key names are built once: the overlays read them on every frame.
+    static const std::vector<QString> names = [] {
+        std::vector<QString> v;
+        for (int i = 0; i <= BaseSettings::DSP_Strength; ++i)
+            v.push_back(BaseSettings::keyName(BaseSettings::SubSettings(i)));
+        return v;
+    }();
+    const auto index = size_t(key);
+    return index < names.size() ? settings.value(names[index]) : settings.value(BaseSettings::keyName(key));
 }
 
 bool ImageOverlaySP::readBool(const QVariantMap& settings, BaseSettings::SubSettings key)

@@ -4,8 +4,6 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 
-#include <cmath>
-
 namespace {
 
 constexpr float kCbR = -0.1687f / 255.0f, kCbG = -0.3313f / 255.0f, kCbB = 0.5f / 255.0f;
@@ -20,9 +18,12 @@ inline float smoothstepS(float e0, float e1, float x)
     return t * t * (3.0f - 2.0f * t);
 }
 
+// Rounds half away from zero like lround; the value is never negative here.
+// (No library inline is used in this file: a copy built for AVX2 must not
+// stand in for the baseline one at link time.)
 inline unsigned char byteOf(float v)
 {
-    return (unsigned char)std::lround(clampf(v, 0.0f, 255.0f));
+    return (unsigned char)(clampf(v, 0.0f, 255.0f) + 0.5f);
 }
 
 void tonePixel(const unsigned char* p, unsigned char* o, const float* m)

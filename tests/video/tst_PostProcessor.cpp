@@ -3,7 +3,6 @@
 #include "ImageToneSP.h"
 #include "PostProcessor.h"
 
-#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 
@@ -64,16 +63,6 @@ private slots:
         QVERIFY(!s.autoMode);
         pp.getFineCameraRotation(s);
         QCOMPARE(s.value, -7);
-    }
-
-    void signalsCarryValueAndMode()
-    {
-        PostProcessor pp(nullptr);
-        QSignalSpy spy(&pp, &PostProcessor::onCameraRotation);
-        emit pp.onCameraRotation(2, true);
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toLongLong(), 2);
-        QCOMPARE(spy.at(0).at(1).toBool(), true);
     }
 
     void nullAndInactiveFramesUntouched()

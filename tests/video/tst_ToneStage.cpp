@@ -114,24 +114,6 @@ private slots:
         QCOMPARE(maxDiff(at(out, 1, 0), {128, 128, 128, 255}), 0);
     }
 
-    void blendingMixesByMaskRed()
-    {
-        cv::Mat a(1, 20, CV_8UC4, cv::Scalar(0, 0, 0, 200)), b(1, 20, CV_8UC4, cv::Scalar(200, 100, 50, 255)),
-            w(1, 20, CV_8UC4, cv::Scalar(255, 255, 0, 0)), out(1, 20, CV_8UC4);
-        set(w, 19, 0, {0, 0, 255, 0});
-        set(w, 3, 0, {0, 0, 255, 0});
-        MaskBlendingEffect blend;
-        QVERIFY(blend.initialize());
-        blend.setInput(0, &a);
-        blend.setInput(1, &b);
-        QVERIFY(!blend.draw(out)); // weight missing
-        blend.setInput(2, &w);
-        QVERIFY(blend.draw(out));
-        QCOMPARE(maxDiff(at(out, 0, 0), {0, 0, 0, 200}), 0); // weight taken from red only
-        QCOMPARE(maxDiff(at(out, 3, 0), {200, 100, 50, 200}), 0);
-        QCOMPARE(maxDiff(at(out, 19, 0), {200, 100, 50, 200}), 0);
-    }
-
     void effectBaseChecksAndRegistration()
     {
         QVERIFY(SkinMaskEffect::registerClass());
