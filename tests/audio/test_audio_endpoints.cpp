@@ -270,6 +270,7 @@ private slots:
         }
         in.close(); // closing drives the meter to 0 %
         QCOMPARE(in.energyPercent(), 0);
+        disconnect(&in, &AudioDevice::onAudioEnergyUpdated, &in, nullptr);
     }
 };
 
