@@ -73,6 +73,40 @@ std::vector<qint16> capture(AudioInput &in, int ms)
     return all;
 }
 
+// Counts log lines with a given text from any thread and keeps the last one;
+// other lines pass on.
+struct MessageCounter
+{
+    static inline QAtomicInt count;
+    static inline QString text;
+    static inline QString last;
+    static inline QMutex lock;
+    static inline QtMessageHandler previous = nullptr;
+    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
+    {
+        if (msg.contains(text)) {
+            count.fetchAndAddRelaxed(1);
+            QMutexLocker l(&lock);
+            last = msg;
+        } else {
+            previous(type, ctx, msg);
+        }
+    }
+    explicit MessageCounter(const QString &t)
+    {
+        text = t;
+        count = 0;
+        previous = qInstallMessageHandler(handler);
+    }
+    ~MessageCounter() { qInstallMessageHandler(previous); }
+};
+
+// Exposes the block counter that drives the periodic report.
+struct ReportProbe : AudioInput
+{
+    using AudioDevice::countBlock;
+};
+
 } // namespace
 
 class TestAudioEndpoints : public QObject
@@ -243,6 +277,62 @@ private slots:
         QVERIFY(out.open(QAudioDevice(), mono16()) != QAudio::NoError);
         QCOMPARE(out.volume(), 0.0f);
         out.close();
+    }
+
+    void unconvertibleDeviceFormatIsQueuedAsIs()
+    {
+        const QAudioDevice int32Mic = findDevice(QMediaDevices::audioInputs(), "Int32 Mic");
+        QVERIFY(!int32Mic.isNull());
+        QCOMPARE(int32Mic.preferredFormat().sampleFormat(), QAudioFormat::Int32);
+        MessageCounter warnings("resampleAudio unsupported sample format conversion");
+        AudioInput in;
+        QCOMPARE(in.open(int32Mic, mono16()), QAudio::NoError);
+        QTRY_VERIFY_WITH_TIMEOUT(in.blockCount() > 5, 5000);
+        // The queued bytes are the device's own 32-bit samples: read as such they
+        // carry the 440 Hz tone at 48 kHz. A read longer than the queue's cap
+        // (counted in the requested format) overflows it, so each taken chunk is
+        // judged on its own.
+        in.takeAll();
+        int chunks = 0;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 1500) {
+            const QByteArray raw = in.takeAll().data;
+            if (raw.size() >= 4800) {
+                std::vector<qint16> high(size_t(raw.size()) / 4); // upper halves of the samples
+                for (size_t i = 0; i < high.size(); ++i)
+                    memcpy(&high[i], raw.constData() + i * 4 + 2, 2);
+                const double f = frequency(high, 48000);
+                QVERIFY2(qAbs(f - 440) < 30, qPrintable(QString::number(f)));
+                ++chunks;
+            }
+            QThread::msleep(5);
+        }
+        in.close();
+        QVERIFY(chunks >= 2);
+        // One warning per read.
+        QVERIFY(warnings.count.loadRelaxed() >= 1);
+        QVERIFY(quint64(warnings.count.loadRelaxed()) <= in.blockCount());
+    }
+
+    void reportEveryThousandthBlock()
+    {
+        ReportProbe probe;
+        probe.setName("Physical_Audio_Input");
+        MessageCounter reports("Report for input");
+        for (int i = 0; i < 999; ++i)
+            probe.countBlock(true);
+        QCOMPARE(reports.count.loadRelaxed(), 0);
+        probe.countBlock(true);
+        QCOMPARE(reports.count.loadRelaxed(), 1);
+        for (int i = 0; i < 999; ++i)
+            probe.countBlock(true);
+        QCOMPARE(reports.count.loadRelaxed(), 1);
+        QMutexLocker l(&MessageCounter::lock);
+        // Metering off and the endpoint closed: "en -1%", "Vol 0%", "Amp N/A".
+        const QRegularExpression line("^Report for input \"Physical_Audio_Input\" - \"en -1%\" \"Vol 0%\" "
+                                      "\"Amp N/A\" - \"\" -?\\d+ buff time: 0 ms  max\\( 0 ms\\)$");
+        QVERIFY2(line.match(MessageCounter::last).hasMatch(), qPrintable(MessageCounter::last));
     }
 
     void muteAndMeter()
