@@ -125,10 +125,14 @@ public:
 signals:
     void onOutputNewAudioSample(QAudioFormat f, qulonglong ts, QByteArray buf);
 
+protected:
+    // One pump tick: offers up to `len` queued bytes to `io` and consumes what
+    // it accepted.
+    void writePending(qint64 len, QIODevice *io);
+
 private:
     QAudio::Error openWork(const QAudioDevice &device, const QAudioFormat &requested);
     void closeWork();
-    void writePending(qint64 len, QIODevice *io);
 
     std::shared_ptr<QAudioSink> sink;
     std::shared_ptr<QTimer> pumpTimer;

@@ -107,6 +107,32 @@ struct ReportProbe : AudioInput
     using AudioDevice::countBlock;
 };
 
+// Drives the output pump by hand.
+struct PumpProbe : AudioOutput
+{
+    using AudioOutput::writePending;
+};
+
+// A device that accepts at most `accept` bytes per write (Qt's PulseAudio sink
+// takes every write whole, so a short write needs a device of our own).
+class ShortWriteDevice : public QIODevice
+{
+public:
+    qint64 accept = 0;
+    QByteArray received;
+    ShortWriteDevice() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 len) override
+    {
+        const qint64 n = std::min(len, accept);
+        if (n > 0)
+            received.append(data, n);
+        return n;
+    }
+};
+
 } // namespace
 
 class TestAudioEndpoints : public QObject
@@ -187,20 +213,22 @@ private slots:
         QCOMPARE(out.open(cable, mono16()), QAudio::NoError);
         QVERIFY(sameAudioFormat(out.format(), mono16()));
 
-        // 2 s of a 1 kHz tone at half scale with a little deterministic noise, so
+        // 3 s of a 1 kHz tone at half scale with a little deterministic noise, so
         // every sample can be found again.
-        std::vector<qint16> signal(96000);
+        std::vector<qint16> signal(144000);
         quint32 lcg = 12345;
         for (size_t i = 0; i < signal.size(); ++i) {
             lcg = lcg * 1664525u + 1013904223u;
             const int noise = int(lcg >> 24) - 128;
             signal[i] = qint16(std::lround(16384 * std::sin(2 * M_PI * 1000 * double(i) / 48000)) + noise);
         }
-        // Fed 25 ms at a time, at most 60 ms ahead of real time.
+        // Fed 25 ms at a time whenever at most 75 ms are queued, so the pump
+        // always has audio to offer. (Only the pump shrinks the queue, so the
+        // check cannot let it overflow.)
         QElapsedTimer t;
         t.start();
-        for (size_t at = 0; at < signal.size(); at += 1200) {
-            while (qint64(at / 48) > t.elapsed() + 60)
+        for (size_t at = 0; at < signal.size() && t.elapsed() < 20000; at += 1200) {
+            while (out.bufferedBytes() > 7200 && t.elapsed() < 20000)
                 QThread::msleep(1);
             AudioSample s;
             s.format = mono16();
@@ -209,7 +237,9 @@ private slots:
             out.pushConverted(s, false);
         }
         QTRY_COMPARE_WITH_TIMEOUT(out.bufferedBytes(), 0, 2000);
-        QTest::qWait(400);
+        // The device plays out what it holds in real time.
+        while (t.elapsed() < 3800)
+            QTest::qWait(50);
         rec.terminate();
         QVERIFY(rec.waitForFinished(5000));
         // If the machine is too busy to feed the sink in time, the daemon fills
@@ -241,6 +271,44 @@ private slots:
         const std::vector<qint16> played(it, it + rest);
         QVERIFY(qAbs(frequency(played, 48000) - 1000) < 5);
         QVERIFY(qAbs(rmsDb(played) - (-9.03)) < 0.3);
+    }
+
+    void pumpConsumesExactlyWhatTheDeviceAccepted()
+    {
+        PumpProbe out;
+        out.buffer.init(QAudioDevice(), mono16());
+        out.buffer.setMaxDuration(0.1);
+        QByteArray audio(4800, Qt::Uninitialized);
+        for (int i = 0; i < audio.size(); ++i)
+            audio[i] = char(i * 7);
+        out.buffer.push(audio, 1000000, -1);
+
+        ShortWriteDevice dev;
+        dev.accept = 1000;
+        out.writePending(9600, &dev); // offers all 4800, 1000 taken
+        QCOMPARE(out.bufferedBytes(), 3800);
+        QCOMPARE(out.blockCount(), quint64(1));
+        dev.accept = 0;
+        out.writePending(9600, &dev); // nothing taken: nothing consumed, not counted
+        QCOMPARE(out.bufferedBytes(), 3800);
+        QCOMPARE(out.blockCount(), quint64(1));
+        dev.accept = 3000;
+        out.writePending(9600, &dev);
+        dev.accept = 100000;
+        out.writePending(9600, &dev);
+        QCOMPARE(out.bufferedBytes(), 0);
+        QCOMPARE(dev.received, audio); // in order, nothing lost or repeated
+        QCOMPARE(out.blockCount(), quint64(3));
+        out.writePending(9600, &dev); // empty queue: a 1 ms rest, nothing else
+        QCOMPARE(out.blockCount(), quint64(3));
+
+        // Muted: queued audio is discarded and counted as muted.
+        out.buffer.push(audio, 2000000, -1);
+        out.setMuted(true);
+        out.writePending(9600, &dev);
+        QCOMPARE(out.bufferedBytes(), 0);
+        QCOMPARE(out.mutedBlockCount(), quint64(1));
+        QCOMPARE(dev.received.size(), audio.size());
     }
 
     void outputOverflowEmptiesTheQueue()
