@@ -278,7 +278,14 @@ void AudioOutput::writePending(qint64 len, QIODevice *io)
         ++_mutedBlockCount;
         return;
     }
-    const qint64 written = io ? io->write(s.data) : s.data.size();
+    // Qt 6.4's PulseAudio sink takes every push-mode write whole and buffers it
+    // without limit, so audio arriving faster than it plays would pile up as
+    // latency there. Offering no more than the sink's free space keeps the
+    // device buffer bounded, as a hardware buffer is, and leaves the excess in
+    // the queue, whose cap then bounds the latency.
+    const qint64 room = sink ? sink->bytesFree() : s.data.size();
+    const QByteArray offer = room < s.data.size() ? s.data.left(std::max<qint64>(room, 0)) : s.data;
+    const qint64 written = !io ? s.data.size() : offer.isEmpty() ? 0 : io->write(offer);
     if (written < 1) {
         if (io && sink
             && (written < 0 || io->errorString() != QLatin1String("Unknown error")

@@ -273,6 +273,39 @@ private slots:
         QVERIFY(qAbs(rmsDb(played) - (-9.03)) < 0.3);
     }
 
+    void audioFasterThanRealTimeCannotPileUp()
+    {
+        // 3 s of tone pushed twelve times faster than it plays: the queue drops
+        // what it cannot hold and the device buffer stays small, so only a
+        // fraction of a second is played.
+        QProcess rec;
+        rec.start("parec", {"-d", "cable.monitor", "--rate=48000", "--channels=1", "--format=s16le", "--raw",
+                            "--latency-msec=20"});
+        QVERIFY(rec.waitForStarted(5000));
+        QVERIFY(rec.waitForReadyRead(5000));
+        AudioOutput out;
+        QCOMPARE(out.open(cable, mono16()), QAudio::NoError);
+        std::vector<qint16> chunk(1200);
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = qint16(std::lround(16384 * std::sin(2 * M_PI * 1000 * double(i) / 48000)));
+        for (int n = 0; n < 120; ++n) {
+            QThread::usleep(2000);
+            AudioSample s;
+            s.format = mono16();
+            s.timestamp = 1;
+            s.data = QByteArray(reinterpret_cast<const char *>(chunk.data()), 1200 * 2);
+            out.pushConverted(s, false);
+        }
+        QTest::qWait(1500);
+        rec.terminate();
+        QVERIFY(rec.waitForFinished(5000));
+        const auto got = samples(rec.readAllStandardOutput());
+        const auto loud = std::count_if(got.begin(), got.end(), [](qint16 x) { return qAbs(x) > 2000; });
+        // A 1 kHz sine at half scale exceeds 2000 in ~92 % of its samples.
+        const double playedSeconds = double(loud) / 0.92 / 48000.0;
+        QVERIFY2(playedSeconds > 0.02 && playedSeconds < 0.6, qPrintable(QString::number(playedSeconds)));
+    }
+
     void pumpConsumesExactlyWhatTheDeviceAccepted()
     {
         PumpProbe out;
