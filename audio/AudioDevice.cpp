@@ -1,0 +1,324 @@
+#include "AudioDevice.h"
+
+#include "Worker.h"
+
+#include <QAudioSink>
+#include <QAudioSource>
+#include <QDateTime>
+#include <QDebug>
+#include <QIODevice>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+namespace {
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// Qt audio objects must be destroyed on the thread that owns them; the close
+// work runs there, so a plain delete is right.
+template<typename T>
+std::shared_ptr<T> owned(T *object)
+{
+    return std::shared_ptr<T>(object, [](T *o) { delete o; });
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- AudioDevice
+
+AudioDevice::AudioDevice(QObject *parent)
+    : QObject(parent)
+    , buffer(this)
+{
+    worker = Worker::create(this, true);
+}
+
+AudioDevice::~AudioDevice()
+{
+    if (worker) {
+        worker->stop();
+        worker.reset();
+    }
+}
+
+qint64 AudioDevice::bufferedTime()
+{
+    return buffer.endUs() - buffer.startUs();
+}
+
+qsizetype AudioDevice::bufferedBytes()
+{
+    return buffer.size();
+}
+
+bool AudioDevice::energyUpdateDue() const
+{
+    return _meteringEnabled && nowMs() - _lastEnergyMs >= 100;
+}
+
+void AudioDevice::setEnergy(double dB)
+{
+    if (!_meteringEnabled)
+        return;
+    const double x = (dB + 75.0) / 75.0;
+    _lastEnergyMs = nowMs();
+    _energyPercent = int(std::trunc(std::min(std::max(x, 0.0), 1.0) * 100.0));
+    emit onAudioEnergyUpdated(_energyPercent / 100.0);
+}
+
+void AudioDevice::countBlock(bool input)
+{
+    if (++_blockCount % 1000 == 0)
+        writeReport(input);
+}
+
+void AudioDevice::writeReport(bool input)
+{
+    const int energy = _energyPercent;
+    const QChar fill(' ');
+    qDebug() << (input ? "Report for input" : "Report for output") << _name << "-"
+             << QStringLiteral("en %1%").arg(energy, 0, 10, fill)
+             << QStringLiteral("Vol %1%").arg(int(std::trunc(volume() * 100.0f)), 0, 10, fill)
+             << QStringLiteral("Amp %1").arg(energy < 0 ? QStringLiteral("N/A")
+                                                         : QStringLiteral("%1%").arg(energy, 0, 10, fill))
+             << "-" << _device.description().left(40) << nowMs() - buffer.endUs() / 1000 << "buff time:"
+             << bufferedTime() / 1000 << "ms"
+             << " max(" << buffer.format().durationForBytes(buffer.maxBytes()) / 1000 << "ms)";
+}
+
+// ---------------------------------------------------------------- AudioInput
+
+AudioInput::AudioInput(QObject *parent)
+    : AudioDevice(parent)
+{
+}
+
+AudioInput::~AudioInput()
+{
+    close();
+}
+
+AudioDevice *AudioInput::clone(const QAudioFormat *format)
+{
+    auto *copy = new AudioInput(parent());
+    if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
+        delete copy;
+        return nullptr;
+    }
+    return copy;
+}
+
+QAudio::Error AudioInput::open(QAudioDevice device, QAudioFormat format)
+{
+    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    return worker->runFunctionSyncEx<QAudio::Error>(
+        [this, device, format](QObject *) { return openWork(device, format); });
+}
+
+void AudioInput::close()
+{
+    worker->runFunctionSync([this](QObject *) { closeWork(); });
+}
+
+QAudio::Error AudioInput::openWork(const QAudioDevice &device, const QAudioFormat &requested)
+{
+    _device = device;
+    _format = requested;
+    source = owned(new QAudioSource(device, device.preferredFormat(), worker.get()));
+    QIODevice *io = source->start();
+    if (io && source->error() == QAudio::NoError && io->isReadable()) {
+        const QAudioFormat actual = source->format();
+        buffer.init(device, requested);
+        buffer.setMaxDuration(0.1);
+        const int chunk = (requested.bytesForDuration(100000) / 2) / 2;
+        connect(io, &QIODevice::readyRead, this,
+                [this, io, actual, chunk] { readAvailable(io, actual, chunk); });
+        return QAudio::NoError;
+    }
+    QAudio::Error err = source->error();
+    qDebug() << "Failed to open input " << device.description() << " error: " << err;
+    closeWork();
+    // No usable stream is a failure even when Qt reports no error.
+    return err == QAudio::NoError ? QAudio::OpenError : err;
+}
+
+void AudioInput::closeWork()
+{
+    source.reset();
+    buffer.reset();
+    setEnergy(-DBL_MAX);
+}
+
+void AudioInput::readAvailable(QIODevice *io, const QAudioFormat &actual, int chunk)
+{
+    const QByteArray bytes = resampleAudio(io->readAll(), actual, _format, false);
+    // A format without a byte size gives no block size; take the read whole.
+    const qsizetype step = chunk > 0 ? chunk : std::max<qsizetype>(bytes.size(), 1);
+    for (qsizetype at = 0; at < bytes.size(); at += step) {
+        if (_muted) {
+            ++_mutedBlockCount;
+            continue;
+        }
+        const QByteArray block = bytes.mid(at, step);
+        if (energyUpdateDue())
+            setEnergy(levelDb(block, _format));
+        countBlock(true);
+        buffer.push(block, nowMs() * 1000, -1);
+        emit onDataRead();
+    }
+}
+
+void AudioInput::setVolume(const float &volume)
+{
+    const float v = volume;
+    worker->runFunctionSync([this, v](QObject *) {
+        if (source)
+            source->setVolume(v);
+    });
+}
+
+float AudioInput::volume()
+{
+    if (_muted)
+        return 0.0f;
+    return worker->runFunctionSyncEx<float>(
+        [this](QObject *) { return source ? float(source->volume()) : 0.0f; });
+}
+
+AudioSample AudioInput::takeAll()
+{
+    return buffer.take(-1, true);
+}
+
+// ---------------------------------------------------------------- AudioOutput
+
+AudioOutput::AudioOutput(QObject *parent)
+    : AudioDevice(parent)
+{
+}
+
+AudioOutput::~AudioOutput()
+{
+    close();
+}
+
+AudioDevice *AudioOutput::clone(const QAudioFormat *format)
+{
+    auto *copy = new AudioOutput(parent());
+    if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
+        delete copy;
+        return nullptr;
+    }
+    return copy;
+}
+
+QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
+{
+    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    return worker->runFunctionSyncEx<QAudio::Error>(
+        [this, device, format](QObject *) { return openWork(device, format); });
+}
+
+void AudioOutput::close()
+{
+    worker->runFunctionSync([this](QObject *) { closeWork(); });
+}
+
+QAudio::Error AudioOutput::openWork(const QAudioDevice &device, const QAudioFormat &requested)
+{
+    _device = device;
+    const QAudioFormat fmt = device.isFormatSupported(requested) ? requested : device.preferredFormat();
+    _format = fmt;
+    sink = owned(new QAudioSink(device, fmt, worker.get()));
+    QIODevice *io = sink->start();
+    qDebug() << "Starting output device" << device.description() << "@" << _format;
+    pumpTimer = owned(new QTimer(worker.get()));
+    if (io && sink->error() == QAudio::NoError && io->isWritable()) {
+        _format = sink->format();
+        const qint64 len = 2 * (_format.bytesForDuration(100000) / 2);
+        buffer.init(device, _format);
+        buffer.setMaxDuration(0.1);
+        connect(pumpTimer.get(), &QTimer::timeout, this, [this, len, io] { writePending(len, io); });
+        pumpTimer->start(1);
+        return QAudio::NoError;
+    }
+    QAudio::Error err = sink->error();
+    qDebug() << "Failed to open output " << device.description() << " error: " << err;
+    closeWork();
+    return err == QAudio::NoError ? QAudio::OpenError : err;
+}
+
+void AudioOutput::closeWork()
+{
+    if (pumpTimer) {
+        pumpTimer->stop();
+        pumpTimer.reset();
+    }
+    sink.reset();
+    buffer.reset();
+    setEnergy(-DBL_MAX);
+}
+
+void AudioOutput::writePending(qint64 len, QIODevice *io)
+{
+    const AudioSample s = buffer.peek(len, false);
+    if (!s.isValid()) {
+        QThread::msleep(1);
+        return;
+    }
+    if (_muted) {
+        buffer.consume(s.data.size());
+        ++_mutedBlockCount;
+        return;
+    }
+    // Qt 6.4's PulseAudio sink takes every push-mode write whole and buffers it
+    // without limit, so audio arriving faster than it plays would pile up as
+    // latency there. Offering no more than the sink's free space keeps the
+    // device buffer bounded, as a hardware buffer is, and leaves the excess in
+    // the queue, whose cap then bounds the latency.
+    const qint64 room = sink ? sink->bytesFree() : s.data.size();
+    const QByteArray offer = room < s.data.size() ? s.data.left(std::max<qint64>(room, 0)) : s.data;
+    const qint64 written = !io ? s.data.size() : offer.isEmpty() ? 0 : io->write(offer);
+    if (written < 1) {
+        if (io && sink
+            && (written < 0 || io->errorString() != QLatin1String("Unknown error")
+                || sink->error() != QAudio::NoError))
+            qDebug() << "Invalid output data written for" << _name << "-" << written << io->errorString()
+                     << sink->error();
+        return;
+    }
+    if (energyUpdateDue())
+        setEnergy(levelDb(s.data, s.format));
+    countBlock(false);
+    buffer.consume(written);
+}
+
+void AudioOutput::setVolume(const float &volume)
+{
+    const float v = volume;
+    worker->runFunctionSync([this, v](QObject *) {
+        if (sink)
+            sink->setVolume(v);
+    });
+}
+
+float AudioOutput::volume()
+{
+    if (_muted)
+        return 0.0f;
+    return worker->runFunctionSyncEx<float>([this](QObject *) { return sink ? float(sink->volume()) : 0.0f; });
+}
+
+void AudioOutput::pushConverted(const AudioSample &sample, bool verbose)
+{
+    const AudioSample c = sample.convertTo(buffer.format(), verbose);
+    if (c.isValid())
+        buffer.pushSample(c, -1);
+}
