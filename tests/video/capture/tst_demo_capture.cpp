@@ -2,6 +2,7 @@
 // naming, format choice, flipping, controls, restarts and a device unplugged
 // while it streams.
 #include "CameraGrabber.h"
+#include "DemoCameraTools.h"
 
 #include <QtTest>
 
@@ -22,28 +23,6 @@ QImage waitForFrame(CameraGrabber& grabber, int timeoutMs = 10000, const QImage&
     return {};
 }
 
-// Sets a property on the demo device `name` the way another program opening
-// the same camera would.
-void setDemoProperty(const char* device, const char* property, bool value)
-{
-    GstElement* e = gst_element_factory_make("vantordemocamsrc", nullptr);
-    QVERIFY(e);
-    g_object_set(e, "device-name", device, property, value, nullptr);
-    gst_object_unref(gst_object_ref_sink(e));
-}
-
-int demoIntProperty(const char* device, const char* property)
-{
-    GstElement* e = gst_element_factory_make("vantordemocamsrc", nullptr);
-    gint value = -1;
-    if (e) {
-        g_object_set(e, "device-name", device, nullptr);
-        g_object_get(e, property, &value, nullptr);
-        gst_object_unref(gst_object_ref_sink(e));
-    }
-    return value;
-}
-
 double meanLevel(const QImage& image)
 {
     qint64 sum = 0;
@@ -53,21 +32,6 @@ double meanLevel(const QImage& image)
             sum += qGray(row[x]);
     }
     return double(sum) / ((image.height() / 4) * (image.width() / 4));
-}
-
-// Rows that hold the demo scene's moving light (R 255, G 220, B 80).
-QList<int> lightRows(const QImage& image)
-{
-    QList<int> rows;
-    for (int y = 0; y < image.height(); ++y) {
-        const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            if (qRed(row[x]) == 255 && qGreen(row[x]) == 220 && qBlue(row[x]) == 80) {
-                rows << y;
-                break;
-            }
-    }
-    return rows;
 }
 
 } // namespace
@@ -107,8 +71,8 @@ private slots:
         // The product camera is the demo, never the IR camera listed before it.
         QVERIFY(grabber.startCamera(1280, 720, 0, QStringLiteral("Second Cam"), true));
         QVERIFY(grabber.setBrightness(21, false));
-        QCOMPARE(demoIntProperty("Vantor Camera (demo)", "brightness"), 21);
-        QCOMPARE(demoIntProperty("Vantor Camera IR ", "brightness"), 0);
+        QCOMPARE(demo::intProperty("Vantor Camera (demo)", "brightness"), 21);
+        QCOMPARE(demo::intProperty("Vantor Camera IR ", "brightness"), 0);
         grabber.setBrightness(0, false);
     }
 
@@ -138,13 +102,13 @@ private slots:
         CameraGrabber grabber;
         QVERIFY(grabber.startCamera(640, 480, 0, QStringLiteral("Vantor Camera"), false));
         const QImage upright = waitForFrame(grabber);
-        const QList<int> bottom = lightRows(upright);
+        const QList<int> bottom = demo::lightRows(upright);
         QVERIFY(!bottom.isEmpty());
         QVERIFY(bottom.first() > 400); // the light runs along the bottom
 
         QVERIFY(grabber.startCamera(640, -480, 0, QStringLiteral("Vantor Camera"), false));
         const QImage flipped = waitForFrame(grabber, 10000, upright);
-        const QList<int> rows = lightRows(flipped);
+        const QList<int> rows = demo::lightRows(flipped);
         QVERIFY(!rows.isEmpty());
         QVERIFY(rows.last() < 80);
         for (int y = 0; y < flipped.height(); y += 7)
@@ -217,12 +181,12 @@ private slots:
         QVERIFY(grabber.startCamera(640, 480, 0, QStringLiteral("Vantor Camera Flaky"), false));
         QVERIFY(!waitForFrame(grabber).isNull());
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("CameraGrabber: Vantor Camera Flaky -> .*disconnected"));
-        setDemoProperty("Vantor Camera Flaky", "connected", false);
+        demo::setProperty("Vantor Camera Flaky", "connected", false);
         QTest::qWait(300);
         // Gone from the list; starting again fails cleanly.
         QVERIFY(!grabber.startCamera(640, 480, 0, QStringLiteral("Vantor Camera Flaky"), false));
         QVERIFY(!grabber.getDeviceNames().contains(QStringLiteral("Vantor Camera Flaky")));
-        setDemoProperty("Vantor Camera Flaky", "connected", true);
+        demo::setProperty("Vantor Camera Flaky", "connected", true);
         QVERIFY(grabber.startCamera(640, 480, 0, QStringLiteral("Vantor Camera Flaky"), false));
         QVERIFY(!waitForFrame(grabber).isNull());
     }

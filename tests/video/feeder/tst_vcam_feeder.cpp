@@ -2,6 +2,7 @@
 // counter: installation check, starting and stopping with clients, the stall
 // restart, the flipped and processed frames in the channel, a second writer.
 #include "BaseSettings.h"
+#include "DemoCameraTools.h"
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
 #include "PostProcessor.h"
@@ -16,14 +17,6 @@ namespace {
 
 // How long a client check may take to notice a change: one period and a margin.
 constexpr int kCheckMs = 2000 + 1500;
-
-void setDemoConnected(const char* device, bool connected)
-{
-    GstElement* e = gst_element_factory_make("vantordemocamsrc", nullptr);
-    QVERIFY(e);
-    g_object_set(e, "device-name", device, "connected", connected, nullptr);
-    gst_object_unref(gst_object_ref_sink(e));
-}
 
 // Reads frames from the channel as a virtual camera client would.
 struct ChannelClient
@@ -64,21 +57,6 @@ struct ChannelClient
         return {};
     }
 };
-
-// Rows of the demo scene's moving light (R 255, G 220, B 80).
-QList<int> lightRows(const QImage& image)
-{
-    QList<int> rows;
-    for (int y = 0; y < image.height(); ++y) {
-        const QRgb* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            if (qRed(row[x]) == 255 && qGreen(row[x]) == 220 && qBlue(row[x]) == 80) {
-                rows << y;
-                break;
-            }
-    }
-    return rows;
-}
 
 } // namespace
 
@@ -147,7 +125,7 @@ private slots:
         QCOMPARE(plain.size(), QSize(1280, 720));
         // The channel carries the rows bottom-up: the scene's light, which runs
         // along the bottom of the picture, is in the first rows.
-        const QList<int> rows = lightRows(plain);
+        const QList<int> rows = demo::lightRows(plain);
         QVERIFY(!rows.isEmpty());
         QVERIFY2(rows.last() < 100, qPrintable(QString::number(rows.last())));
 
@@ -170,11 +148,11 @@ private slots:
         // The camera goes silent: after 2000 ms without a frame the feeder
         // restarts it, and without the product camera that start fails.
         reconnecting.clear();
-        setDemoConnected("vantor camera main", false);
+        demo::setProperty("vantor camera main", "connected", false);
         QTRY_VERIFY_WITH_TIMEOUT(!reconnecting.isEmpty(), 2 * kCheckMs);
         QCOMPARE(reconnecting.last()[0].toBool(), false);
         QVERIFY(!vcam.isGrabberRunning());
-        setDemoConnected("vantor camera main", true);
+        demo::setProperty("vantor camera main", "connected", true);
         QTRY_VERIFY_WITH_TIMEOUT(vcam.isGrabberRunning(), kCheckMs);
         QVERIFY(!client.nextFrame().isNull());
 
