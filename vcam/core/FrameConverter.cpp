@@ -12,9 +12,9 @@ inline int chromaU(int r, int g, int b) { return ((112 * b - 74 * g - 38 * r + 1
 inline int chromaV(int r, int g, int b) { return ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128; }
 
 // One row of luma; a plain loop the compiler vectorises.
-void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict y, uint32_t width)
+void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict y, size_t width)
 {
-    for (uint32_t x = 0; x < width; ++x)
+    for (size_t x = 0; x < width; ++x)
         y[x] = uint8_t(lumaRounded(src[4 * x + 2], src[4 * x + 1], src[4 * x]));
 }
 
@@ -26,12 +26,12 @@ void toI420(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h)
     const size_t stride = size_t(w) * 4;
     for (uint32_t row = 0; row < h; ++row)
         lumaRow(src + row * stride, yPlane + size_t(row) * w, w);
-    const uint32_t cw = w / 2;
+    const size_t cw = w / 2;
     for (uint32_t row = 0; row < h / 2; ++row) {
         const uint8_t* __restrict s = src + size_t(2 * row) * stride;
         uint8_t* __restrict u = uPlane + size_t(row) * cw;
         uint8_t* __restrict v = vPlane + size_t(row) * cw;
-        for (uint32_t x = 0; x < cw; ++x) {
+        for (size_t x = 0; x < cw; ++x) {
             const int b = s[8 * x], g = s[8 * x + 1], r = s[8 * x + 2];
             u[x] = uint8_t(chromaU(r, g, b));
             v[x] = uint8_t(chromaV(r, g, b));
@@ -53,7 +53,8 @@ void toNV12(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h)
         const uint8_t* __restrict a = src + size_t(2 * row) * stride;
         const uint8_t* __restrict c = a + stride;
         uint8_t* __restrict uv = uvPlane + size_t(row) * w;
-        for (uint32_t x = 0; x < w / 2; ++x) {
+        const size_t cw = w / 2;
+        for (size_t x = 0; x < cw; ++x) {
             const uint8_t* p0 = a + 8 * x;
             const uint8_t* p1 = a + 8 * x + 4;
             const uint8_t* p2 = c + 8 * x;
