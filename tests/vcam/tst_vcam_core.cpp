@@ -283,7 +283,7 @@ private slots:
         const std::string section = uniqueName("Count");
         const std::string mutex = uniqueName("CountMux");
         auto startPeer = [&](QProcess& p) {
-            p.start(QStringLiteral(VCAM_CLIENT_PEER), {QString::fromStdString(section), QString::fromStdString(mutex)});
+            p.start(QStringLiteral(VCAM_CLIENT_PEER), {QStringLiteral("count"), QString::fromStdString(section), QString::fromStdString(mutex)});
             QByteArray out;
             QDeadlineTimer deadline(10000);
             while (!out.contains("counted\n") && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
