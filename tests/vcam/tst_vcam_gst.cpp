@@ -97,6 +97,9 @@ private slots:
             QVERIFY(gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h));
             QVERIFY(gst_structure_get_fraction(s, "framerate", &num, &den));
             QCOMPARE(QList<int>({w, h, num, den}), QList<int>({1280, 720, 30, 1}));
+            // YUV as the converter's BT.601 studio-range coefficients produce it.
+            if (!QByteArray(gst_structure_get_string(s, "format")).startsWith("BGR"))
+                QCOMPARE(QByteArray(gst_structure_get_string(s, "colorimetry")), QByteArray("bt601"));
         }
         QCOMPARE(formats, QStringList({"BGRA", "BGRx", "I420", "NV12", "YUY2"}));
         gst_caps_unref(caps);

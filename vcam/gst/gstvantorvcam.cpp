@@ -41,12 +41,17 @@ constexpr OfferedFormat kFormats[] = {
 GstCaps* offeredCaps()
 {
     GstCaps* caps = gst_caps_new_empty();
-    for (const OfferedFormat& f : kFormats)
-        gst_caps_append_structure(caps, gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width",
-                                                          G_TYPE_INT, int(vcam::kDefaultWidth), "height", G_TYPE_INT,
-                                                          int(vcam::kDefaultHeight), "framerate", GST_TYPE_FRACTION,
-                                                          kFrameRate, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1,
-                                                          1, nullptr));
+    for (const OfferedFormat& f : kFormats) {
+        GstStructure* s = gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT,
+                                            int(vcam::kDefaultWidth), "height", G_TYPE_INT, int(vcam::kDefaultHeight),
+                                            "framerate", GST_TYPE_FRACTION, kFrameRate, 1, "pixel-aspect-ratio",
+                                            GST_TYPE_FRACTION, 1, 1, nullptr);
+        // The converter's coefficients are those of BT.601 with studio range;
+        // without saying so, a 1280 x 720 YUV picture would be read as BT.709.
+        if (vcam::converterKind(f.id) != vcam::FrameConverter::Copy)
+            gst_structure_set(s, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
+        gst_caps_append_structure(caps, s);
+    }
     return caps;
 }
 
