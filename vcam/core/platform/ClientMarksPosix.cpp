@@ -77,15 +77,26 @@ void Mark::withdraw()
 int reapDead(const std::string& counterName)
 {
     const std::string prefix = markPrefix(counterName).substr(1); // without the leading "/"
+    const std::string pendingPrefix = SharedMemory::platformName(counterName).substr(1) + ".pending.";
     DIR* dir = opendir(kDir);
     if (!dir)
         return 0;
     int dead = 0;
     while (dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
+        const std::string path = std::string(kDir) + "/" + name;
+        if (name.compare(0, pendingPrefix.size(), pendingPrefix) == 0) {
+            // A client that died before it was counted: nothing to subtract,
+            // only its file to remove.
+            const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+                unlink(path.c_str());
+            if (fd >= 0)
+                close(fd);
+            continue;
+        }
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        const std::string path = std::string(kDir) + "/" + name;
         const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
             continue;
