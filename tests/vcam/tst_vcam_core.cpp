@@ -322,6 +322,18 @@ private slots:
             reaperA.end();
             reaperB.end();
             QCOMPARE(counterValue(section, mutex), 1);
+
+            // The reading side can release them too, without counting itself.
+            QProcess killed3;
+            QVERIFY(startPeer(killed3));
+            killed3.kill();
+            QVERIFY(killed3.waitForFinished(10000));
+            InstanceCounter feeder(section, mutex);
+            QVERIFY(feeder.createOrOpenSharedMemory());
+            QCOMPARE(counterValue(section, mutex), 2);
+            QCOMPARE(vcam::releaseDeadClients(feeder, section), 1);
+            QCOMPARE(vcam::releaseDeadClients(feeder, section), 0);
+            QCOMPARE(counterValue(section, mutex), 1);
         } // a ends here
         QCOMPARE(counterValue(section, mutex), 0);
     }

@@ -17,16 +17,21 @@ ClientRegistration::~ClientRegistration()
         end();
 }
 
-int ClientRegistration::reapDeadClients()
+int releaseDeadClients(InstanceCounter& counter, const std::string& sectionName)
 {
-    if (!_counter || !_counter->isUsable())
+    if (!counter.isUsable())
         return 0;
-    const int dead = ClientMarks::reapDead(_sectionName);
+    const int dead = ClientMarks::reapDead(sectionName);
     for (int i = 0; i < dead; ++i) {
         std::fprintf(stderr, "Releasing a client that ended without signing off\n");
-        _counter->decrement();
+        counter.decrement();
     }
     return dead;
+}
+
+int ClientRegistration::reapDeadClients()
+{
+    return _counter ? releaseDeadClients(*_counter, _sectionName) : 0;
 }
 
 void ClientRegistration::begin()

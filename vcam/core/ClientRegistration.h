@@ -39,4 +39,10 @@ private:
     ClientMarks::Mark _mark;
 };
 
+// Subtracts from an open counter the clients that died without ending (their
+// liveness marks are left without a holder); returns how many. For the side
+// that only reads the count: called before reading, a count left too high by
+// killed clients comes back down even when no other client comes along.
+int releaseDeadClients(InstanceCounter& counter, const std::string& sectionName = InstanceCounter::kSectionName);
+
 } // namespace vcam
