@@ -8,7 +8,9 @@
 //   crashed one (tested with F_OFD_GETLK, which takes no lock).
 #include "SharedMemory.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -104,7 +106,18 @@ size_t objectSize(int fd)
 
 std::string platformName(const std::string& name)
 {
-    return "/" + name + "-" + std::to_string(getuid());
+    // Test runs set VANTOR_TEST_NAMESPACE so that concurrent runs on one
+    // machine (same user) never share a channel or a counter.
+    static const std::string ns = [] {
+        const char* value = std::getenv("VANTOR_TEST_NAMESPACE");
+        std::string out;
+        if (value)
+            for (const char* c = value; *c; ++c)
+                if (std::isalnum(static_cast<unsigned char>(*c)))
+                    out += *c;
+        return out.empty() ? out : "." + out;
+    }();
+    return "/" + name + ns + "-" + std::to_string(getuid());
 }
 
 Section::~Section() { reset(); }

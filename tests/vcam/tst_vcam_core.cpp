@@ -1,0 +1,343 @@
+// The virtual camera core on its own: conversion formulas and bounds, the
+// placeholder and its pulse, pacing, the delivery engine against a real
+// shared frame channel, and client counting with processes that get killed.
+#include "YuvReference.h"
+
+#include <ClientRegistration.h>
+#include <FrameConverter.h>
+#include <FrameDelivery.h>
+#include <Pacer.h>
+#include <Placeholder.h>
+#include <PlaceholderArt.h>
+
+#include <QtTest>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+using vcam::FrameConverter;
+using vcam::FrameDelivery;
+using Result = vcam::FrameDelivery::Result;
+
+namespace {
+
+std::vector<uint8_t> randomPicture(int w, int h, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> p(size_t(w) * h * 4);
+    for (auto& b : p)
+        b = uint8_t(gen());
+    // Extremes of every channel, where rounding and shifts matter most.
+    const uint8_t corners[][3] = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}};
+    for (size_t i = 0; i < std::size(corners) && i * 4 < p.size(); ++i)
+        std::memcpy(&p[i * 4], corners[i], 3);
+    return p;
+}
+
+std::string uniqueName(const char* what) { return "VantorVCamTest" + std::to_string(getpid()) + what; }
+
+int32_t counterValue(const std::string& section, const std::string& mutex)
+{
+    InstanceCounter counter(section, mutex);
+    int32_t value = -999;
+    if (!counter.createOrOpenSharedMemory() || !counter.readValue(value))
+        return -999;
+    return value;
+}
+
+struct Writer {
+    FrameChannel::Handle* h;
+    ~Writer() { FrameChannel::close(h); }
+};
+
+} // namespace
+
+class VCamCoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void converterMatchesTheFormulas_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("I420") << int(FrameConverter::I420) << QByteArray("I420");
+        QTest::newRow("NV12") << int(FrameConverter::NV12) << QByteArray("NV12");
+        QTest::newRow("YUY2") << int(FrameConverter::YUY2) << QByteArray("YUY2");
+        QTest::newRow("copy") << int(FrameConverter::Copy) << QByteArray("COPY");
+    }
+
+    void converterMatchesTheFormulas()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, name);
+        for (auto [w, h] : {std::pair {1280, 720}, std::pair {2, 2}, std::pair {34, 18}}) {
+            const auto src = randomPicture(w, h, unsigned(w * h + kind));
+            const QByteArray expected = yuvref::convert(name.constData(), src.data(), w, h);
+            FrameConverter converter;
+            converter.reset(w, h, w, h);
+            converter.setKind(FrameConverter::Kind(kind));
+            QCOMPARE(FrameConverter::requiredBytes(FrameConverter::Kind(kind), w, h), size_t(expected.size()));
+            // A guard zone after the destination must stay untouched.
+            std::vector<uint8_t> dst(expected.size() + 64, 0xA5);
+            QVERIFY(converter.convert(src.data(), src.size(), dst.data(), expected.size()));
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(dst.data()), expected.size()), expected);
+            for (size_t i = expected.size(); i < dst.size(); ++i)
+                QCOMPARE(dst[i], uint8_t(0xA5));
+        }
+    }
+
+    void converterNeverWritesPastTheDestination()
+    {
+        const auto src = randomPicture(64, 32, 7);
+        FrameConverter converter;
+        for (int kind = 0; kind <= FrameConverter::Copy; ++kind) {
+            converter.reset(64, 32, 64, 32);
+            converter.setKind(FrameConverter::Kind(kind));
+            const size_t need = FrameConverter::requiredBytes(FrameConverter::Kind(kind), 64, 32);
+            // One byte short, a 12-bit-per-pixel buffer for a 32-bit copy, nothing.
+            for (size_t size : {need - 1, size_t(64 * 32 * 3 / 2), size_t(0)}) {
+                if (size >= need)
+                    continue;
+                std::vector<uint8_t> dst(need, 0x5A);
+                QVERIFY(!converter.convert(src.data(), src.size(), dst.data(), size));
+                QVERIFY(std::all_of(dst.begin(), dst.end(), [](uint8_t b) { return b == 0x5A; }));
+            }
+            // Sizes that differ, a short source, odd sizes for the chroma formats.
+            std::vector<uint8_t> dst(64 * 32 * 4, 0x5A);
+            converter.reset(64, 32, 32, 32);
+            converter.setKind(FrameConverter::Kind(kind));
+            QVERIFY(!converter.convert(src.data(), src.size(), dst.data(), dst.size()));
+            converter.reset(64, 32, 64, 32);
+            converter.setKind(FrameConverter::Kind(kind));
+            QVERIFY(!converter.convert(src.data(), src.size() - 1, dst.data(), dst.size()));
+            converter.reset(63, 31, 63, 31);
+            converter.setKind(FrameConverter::Kind(kind));
+            QCOMPARE(converter.convert(src.data(), src.size(), dst.data(), dst.size()), kind == FrameConverter::Copy);
+            QVERIFY(std::all_of(dst.begin() + 63 * 31 * 4, dst.end(), [](uint8_t b) { return b == 0x5A; }));
+        }
+    }
+
+    void placeholderPictureAndPulse()
+    {
+        const auto picture = vcam::placeholderPicture();
+        QVERIFY(picture);
+        QCOMPARE(picture->width, 1280u);
+        QCOMPARE(picture->height, 720u);
+        QCOMPARE(picture, vcam::placeholderPicture()); // decoded once per process
+        // Opaque, and actually drawn: many distinct colours, some bright.
+        QSet<uint32_t> colours;
+        int bright = 0;
+        for (size_t i = 0; i < picture->pixels.size(); i += 4) {
+            QCOMPARE(picture->pixels[i + 3], uint8_t(255));
+            colours.insert(picture->pixels[i] | picture->pixels[i + 1] << 8 | picture->pixels[i + 2] << 16);
+            bright += picture->pixels[i + 1] > 200;
+        }
+        QVERIFY(colours.size() > 100);
+        QVERIFY(bright > 10000);
+
+        // Damaged data is refused instead of read past.
+        const uint8_t* art = vcam::placeholder_art::data();
+        const size_t size = vcam::placeholder_art::size();
+        QVERIFY(!vcam::decodePlaceholder(art, size - 5, 1280, 720));
+        QVERIFY(!vcam::decodePlaceholder(art, size - 1, 1280, 720));
+        QVERIFY(!vcam::decodePlaceholder(art, size, 1280, 719));
+        QVERIFY(vcam::decodePlaceholder(art, size, 640, 1440)); // same pixel count, other shape
+
+        // Half brightness at whole 2-second periods, full in between.
+        QCOMPARE(vcam::pulseFactor(0), 0.5);
+        QVERIFY(std::abs(vcam::pulseFactor(10000000) - 1.0) < 1e-6);
+        QVERIFY(std::abs(vcam::pulseFactor(20000000) - 0.5) < 1e-4);
+        QVERIFY(std::abs(vcam::pulseFactor(5000000) - (0.5 + 0.5 * std::sin(0.25 * 3.1416))) < 1e-9);
+        QCOMPARE(vcam::pulseFactor(12345678), vcam::pulseFactor(12345678 + 20000000));
+
+        const uint8_t in[8] = {255, 101, 3, 17, 0, 200, 255, 0};
+        uint8_t out[8];
+        vcam::applyPulse(in, out, 8, 0.75);
+        const uint8_t expect[8] = {191, 75, 2, 255, 0, 150, 191, 255};
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(out), 8), QByteArray(reinterpret_cast<const char*>(expect), 8));
+    }
+
+    void pacingSleepsThenYields()
+    {
+        // A simulated clock: sleeping advances it by the time slept, yielding by 0.1 ms.
+        int64_t now = 0;
+        QList<uint32_t> sleeps;
+        int yields = 0;
+        vcam::PacerClock clock {[&] { return now; }, [&](uint32_t ms) { sleeps << ms; now += int64_t(ms) * 10000; },
+                                [&] { ++yields; now += 1000; }};
+        QVERIFY(vcam::waitUntil(333333, clock, nullptr, 100));
+        QCOMPARE(sleeps, QList<uint32_t>({32})); // to 1 ms before the deadline
+        QCOMPARE(yields, 14);                      // the remaining 1.33 ms yielded
+        QVERIFY(now >= 333333 && now < 333333 + 1000);
+
+        // Long waits are cut into pieces; a cancellation ends the wait.
+        now = 0;
+        sleeps.clear();
+        int polls = 0;
+        QVERIFY(!vcam::waitUntil(10000000, clock, [&] { return ++polls > 3; }, 10));
+        QCOMPARE(sleeps, QList<uint32_t>({10, 10, 10}));
+        // A deadline in the past returns at once.
+        sleeps.clear();
+        yields = 0;
+        QVERIFY(vcam::waitUntil(0, clock, nullptr));
+        QVERIFY(sleeps.isEmpty() && yields == 0);
+    }
+
+    void deliveryFollowsTheChannel()
+    {
+        const std::string name = uniqueName("Chan");
+        const size_t i420 = 1280 * 720 * 3 / 2;
+        std::vector<uint8_t> dst(i420);
+        const auto picture = vcam::placeholderPicture();
+
+        // No writer: the pulsing placeholder, converted.
+        FrameDelivery delivery(name);
+        QCOMPARE(delivery.produce(10000000, vcam::FormatI420, 1280, 720, dst.data(), dst.size()), Result::Placeholder);
+        std::vector<uint8_t> pulsed(picture->pixels.size());
+        vcam::applyPulse(picture->pixels.data(), pulsed.data(), pulsed.size(), vcam::pulseFactor(10000000));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(dst.data()), dst.size()),
+                 yuvref::convert("I420", pulsed.data(), 1280, 720));
+        QVERIFY(!delivery.hasReader());
+
+        Writer writer {FrameChannel::detail::createWriter(name, 1280, 720, 330000)};
+        QVERIFY(writer.h);
+        // Created but no frame yet: still the placeholder.
+        QCOMPARE(delivery.produce(0, vcam::FormatI420, 1280, 720, dst.data(), dst.size()), Result::Placeholder);
+        QVERIFY(delivery.hasReader());
+
+        const auto frame1 = randomPicture(1280, 720, 1);
+        FrameChannel::writeFrame(writer.h, frame1.data(), uint32_t(frame1.size()), 0);
+        std::vector<uint8_t> yuy2(1280 * 720 * 2);
+        QCOMPARE(delivery.produce(0, vcam::FormatYUY2, 1280, 720, yuy2.data(), yuy2.size()), Result::Live);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(yuy2.data()), yuy2.size()),
+                 yuvref::convert("YUY2", frame1.data(), 1280, 720));
+        QCOMPARE(delivery.sourceInterval(), uint64_t(330000));
+
+        // The writer stalls: the frame goes out 10 times (once new, 9 repeats),
+        // the 11th tick fills nothing and lets the channel go, the next opens it
+        // again, and the cycle repeats.
+        QString pattern;
+        for (int tick = 1; tick < 33; ++tick)
+            pattern += delivery.produce(0, vcam::FormatNV12, 1280, 720, dst.data(), dst.size()) == Result::Live ? 'L'
+                                                                                                                  : '-';
+        QCOMPARE(pattern, QString("LLLLLLLLL-LLLLLLLLLL-LLLLLLLLLL-"));
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(dst.data()), dst.size()),
+                 yuvref::convert("NV12", frame1.data(), 1280, 720));
+
+        // A new frame ends the repeats; the copy formats carry it unchanged.
+        const auto frame2 = randomPicture(1280, 720, 2);
+        FrameChannel::writeFrame(writer.h, frame2.data(), uint32_t(frame2.size()), 0);
+        std::vector<uint8_t> bgrx(1280 * 720 * 4);
+        QCOMPARE(delivery.produce(0, vcam::FormatRGB32, 1280, 720, bgrx.data(), bgrx.size()), Result::Live);
+        QCOMPARE(delivery.deliveredSequence(), 2u);
+        QVERIFY(std::memcmp(bgrx.data(), frame2.data(), bgrx.size()) == 0);
+
+        // A format without a conversion of its own into a buffer of its size
+        // writes nothing.
+        std::vector<uint8_t> small(1280 * 720, 0x33);
+        QCOMPARE(delivery.produce(0, vcam::FormatY800, 1280, 720, small.data(), small.size()), Result::Unfilled);
+        QVERIFY(std::all_of(small.begin(), small.end(), [](uint8_t b) { return b == 0x33; }));
+
+        // The writer closes: the placeholder on that very tick.
+        FrameChannel::close(writer.h);
+        writer.h = nullptr;
+        QCOMPARE(delivery.produce(20000000, vcam::FormatI420, 1280, 720, dst.data(), dst.size()),
+                 Result::Placeholder);
+        QVERIFY(!delivery.hasReader());
+        QCOMPARE(delivery.sourceWidth(), 1280u);
+
+        // A channel of another size is never converted into the 1280 x 720 buffer.
+        Writer other {FrameChannel::detail::createWriter(name, 640, 360, 330000)};
+        QVERIFY(other.h);
+        const auto frame3 = randomPicture(640, 360, 3);
+        FrameChannel::writeFrame(other.h, frame3.data(), uint32_t(frame3.size()), 0);
+        QCOMPARE(delivery.produce(0, vcam::FormatI420, 1280, 720, dst.data(), dst.size()), Result::Unfilled);
+        QCOMPARE(delivery.sourceWidth(), 640u);
+        std::vector<uint8_t> quarter(640 * 360 * 3 / 2);
+        QCOMPARE(delivery.produce(0, vcam::FormatI420, 640, 360, quarter.data(), quarter.size()), Result::Live);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(quarter.data()), quarter.size()),
+                 yuvref::convert("I420", frame3.data(), 640, 360));
+    }
+
+    void aFlowingChannelSetsTheSourceAtOnce()
+    {
+        const std::string name = uniqueName("Peek");
+        Writer writer {FrameChannel::detail::createWriter(name, 320, 180, 400000)};
+        QVERIFY(writer.h);
+        FrameDelivery before(name); // state 1: nothing to take yet
+        QCOMPARE(before.sourceWidth(), 1280u);
+        const auto frame = randomPicture(320, 180, 4);
+        FrameChannel::writeFrame(writer.h, frame.data(), uint32_t(frame.size()), 0);
+        FrameDelivery after(name);
+        QCOMPARE(after.sourceWidth(), 320u);
+        QCOMPARE(after.sourceHeight(), 180u);
+        QCOMPARE(after.sourceInterval(), uint64_t(400000));
+    }
+
+    void clientsAreCountedAndKilledOnesReleased()
+    {
+        const std::string section = uniqueName("Count");
+        const std::string mutex = uniqueName("CountMux");
+        auto startPeer = [&](QProcess& p) {
+            p.start(QStringLiteral(VCAM_CLIENT_PEER), {QStringLiteral("count"), QString::fromStdString(section), QString::fromStdString(mutex)});
+            QByteArray out;
+            QDeadlineTimer deadline(10000);
+            while (!out.contains("counted\n") && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
+                p.waitForReadyRead(100);
+                out += p.readAllStandardOutput();
+            }
+            return out.contains("counted\n");
+        };
+        {
+            vcam::ClientRegistration a(section, mutex);
+            a.begin();
+            QCOMPARE(counterValue(section, mutex), 1);
+            QProcess peer;
+            QVERIFY(startPeer(peer));
+            QCOMPARE(counterValue(section, mutex), 2);
+            peer.write("end\n");
+            QVERIFY(peer.waitForFinished(10000));
+            QCOMPARE(peer.exitCode(), 0);
+            QCOMPARE(counterValue(section, mutex), 1);
+
+            // A killed client cannot subtract itself; its mark shows it is gone
+            // and the next client that looks releases it, exactly once.
+            QProcess killed1, killed2;
+            QVERIFY(startPeer(killed1));
+            QVERIFY(startPeer(killed2));
+            QCOMPARE(counterValue(section, mutex), 3);
+            killed1.kill();
+            killed2.kill();
+            QVERIFY(killed1.waitForFinished(10000) && killed2.waitForFinished(10000));
+            QCOMPARE(counterValue(section, mutex), 3);
+            vcam::ClientRegistration reaperA(section, mutex), reaperB(section, mutex);
+            reaperA.begin();
+            reaperB.begin();
+            QCOMPARE(counterValue(section, mutex), 3); // 1 + the two reapers
+            QCOMPARE(a.reapDeadClients(), 0);
+            reaperA.end();
+            reaperB.end();
+            QCOMPARE(counterValue(section, mutex), 1);
+
+            // The reading side can release them too, without counting itself.
+            QProcess killed3;
+            QVERIFY(startPeer(killed3));
+            killed3.kill();
+            QVERIFY(killed3.waitForFinished(10000));
+            InstanceCounter feeder(section, mutex);
+            QVERIFY(feeder.createOrOpenSharedMemory());
+            QCOMPARE(counterValue(section, mutex), 2);
+            QCOMPARE(vcam::releaseDeadClients(feeder, section), 1);
+            QCOMPARE(vcam::releaseDeadClients(feeder, section), 0);
+            QCOMPARE(counterValue(section, mutex), 1);
+        } // a ends here
+        QCOMPARE(counterValue(section, mutex), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(VCamCoreTest)
+#include "tst_vcam_core.moc"

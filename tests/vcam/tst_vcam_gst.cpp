@@ -1,0 +1,324 @@
+// The virtual camera plugin in real pipelines inside the test process (so
+// that it also runs under the sanitizers): formats and negotiation, timing
+// and timestamps, the pulsing placeholder, written frames converted exactly,
+// a writer that stalls, closes or is killed, the client count and the device
+// provider.
+#include "VCamTestSupport.h"
+#include "YuvReference.h"
+
+#include <FrameChannel.h>
+#include <Placeholder.h>
+
+#include <QtTest>
+
+#include <gst/gst.h>
+
+#include <random>
+
+using namespace vcamtest;
+
+namespace {
+
+constexpr GstClockTime kFrame = 33333333; // one frame at 30 per second, in ns
+
+const char* referenceKind(const QByteArray& gstFormat)
+{
+    if (gstFormat == "I420" || gstFormat == "NV12" || gstFormat == "YUY2")
+        return gstFormat.constData();
+    return "COPY";
+}
+
+double pulseAt(GstClockTime pts) { return vcam::pulseFactor(int64_t(pts / 100)); }
+
+// The placeholder as a client must receive it at stream time `pts`.
+QByteArray expectedPlaceholder(const QByteArray& format, GstClockTime pts)
+{
+    const auto picture = vcam::placeholderPicture();
+    std::vector<uint8_t> pulsed(picture->pixels.size());
+    const double m = pulseAt(pts);
+    for (size_t i = 0; i < pulsed.size(); i += 4) {
+        for (int c = 0; c < 3; ++c)
+            pulsed[i + c] = uint8_t(double(picture->pixels[i + c]) * m);
+        pulsed[i + 3] = 255;
+    }
+    return yuvref::convert(referenceKind(format), pulsed.data(), 1280, 720);
+}
+
+std::vector<uint8_t> solidPicture(uint8_t r, uint8_t g, uint8_t b)
+{
+    std::vector<uint8_t> p(1280 * 720 * 4);
+    for (size_t i = 0; i < p.size(); i += 4) {
+        p[i] = b;
+        p[i + 1] = g;
+        p[i + 2] = r;
+        p[i + 3] = 255;
+    }
+    return p;
+}
+
+// With `latest`, the sink keeps only the newest two buffers, so a test that
+// is held up looks at current pictures rather than a backlog.
+QByteArray pipelineFor(const QByteArray& format, int buffers = -1, bool latest = false)
+{
+    QByteArray d = "vantorvcamsrc name=src";
+    if (buffers > 0)
+        d += " num-buffers=" + QByteArray::number(buffers);
+    if (!format.isEmpty())
+        d += " ! video/x-raw,format=" + format;
+    return d + " ! appsink name=sink sync=true" + (latest ? " max-buffers=2 drop=true" : "");
+}
+
+} // namespace
+
+class VCamGstTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        gst_init(nullptr, nullptr);
+        QVERIFY2(gst_element_factory_find("vantorvcamsrc"), "the plugin is not on GST_PLUGIN_PATH");
+        QCOMPARE(clientCount(), 0);
+    }
+
+    void negotiation()
+    {
+        // Exactly the five formats, all at 1280 x 720 and 30 frames per second.
+        GstElementFactory* factory = gst_element_factory_find("vantorvcamsrc");
+        GstElement* element = gst_element_factory_create(factory, nullptr);
+        GstPad* pad = gst_element_get_static_pad(element, "src");
+        GstCaps* caps = gst_pad_query_caps(pad, nullptr);
+        QStringList formats;
+        for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+            const GstStructure* s = gst_caps_get_structure(caps, i);
+            formats << gst_structure_get_string(s, "format");
+            int w = 0, h = 0, num = 0, den = 0;
+            QVERIFY(gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h));
+            QVERIFY(gst_structure_get_fraction(s, "framerate", &num, &den));
+            QCOMPARE(QList<int>({w, h, num, den}), QList<int>({1280, 720, 30, 1}));
+            // YUV as the converter's BT.601 studio-range coefficients produce it.
+            if (!QByteArray(gst_structure_get_string(s, "format")).startsWith("BGR"))
+                QCOMPARE(QByteArray(gst_structure_get_string(s, "colorimetry")), QByteArray("bt601"));
+        }
+        QCOMPARE(formats, QStringList({"BGRA", "BGRx", "I420", "NV12", "YUY2"}));
+        gst_caps_unref(caps);
+        gst_object_unref(pad);
+        gst_object_unref(gst_object_ref_sink(element));
+        gst_object_unref(factory);
+
+        // I420 when downstream leaves the choice open; otherwise downstream's pick.
+        for (auto [filter, expected] : {std::pair {QByteArray(), QByteArrayList({"I420"})},
+                                        std::pair {QByteArray("{ YUY2, NV12 }"), QByteArrayList({"YUY2", "NV12"})},
+                                        std::pair {QByteArray("{ NV12, I420 }"), QByteArrayList({"I420"})}}) {
+            Pipeline p(pipelineFor(filter));
+            QVERIFY(p.play());
+            QVERIFY(!p.pull().data.isEmpty());
+            QVERIFY2(expected.contains(p.negotiatedFormat()), p.negotiatedFormat().constData());
+
+            // Live, one frame of latency.
+            GstQuery* latency = gst_query_new_latency();
+            QVERIFY(gst_element_query(p.pipeline, latency));
+            gboolean live = FALSE;
+            GstClockTime min = 0, max = 0;
+            gst_query_parse_latency(latency, &live, &min, &max);
+            gst_query_unref(latency);
+            QVERIFY(live);
+            QCOMPARE(min, kFrame);
+        }
+
+        // Anything else is refused rather than delivered wrongly.
+        for (const char* other : {"video/x-raw,format=RGB", "video/x-raw,width=640"}) {
+            Pipeline p(QByteArray("vantorvcamsrc ! ") + other + " ! appsink name=sink");
+            QVERIFY(p.play());
+            QVERIFY(p.pull(GST_SECOND).data.isEmpty());
+        }
+    }
+
+    void formatsRunInRealTimeWithThePlaceholder_data()
+    {
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<int>("frameBytes");
+        QTest::newRow("BGRA") << QByteArray("BGRA") << 1280 * 720 * 4;
+        QTest::newRow("BGRx") << QByteArray("BGRx") << 1280 * 720 * 4;
+        QTest::newRow("I420") << QByteArray("I420") << 1280 * 720 * 3 / 2;
+        QTest::newRow("NV12") << QByteArray("NV12") << 1280 * 720 * 3 / 2;
+        QTest::newRow("YUY2") << QByteArray("YUY2") << 1280 * 720 * 2;
+    }
+
+    void formatsRunInRealTimeWithThePlaceholder()
+    {
+        QFETCH(QByteArray, format);
+        QFETCH(int, frameBytes);
+        Pipeline p(pipelineFor(format, 60));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(p.play());
+        QList<Frame> frames;
+        for (Frame f = p.pull(); !f.data.isEmpty(); f = p.pull())
+            frames << f;
+        const qint64 elapsed = timer.elapsed();
+        QCOMPARE(frames.size(), 60);
+        // Paced in real time: 60 frames cannot arrive in less than 59 periods.
+        QVERIFY2(elapsed >= 1900, qPrintable(QString::number(elapsed)));
+
+        // Timestamps from the pipeline clock at whole frame intervals.
+        double lowest = 1, highest = 0;
+        for (int n = 0; n < frames.size(); ++n) {
+            QCOMPARE(frames[n].data.size(), frameBytes);
+            QCOMPARE(frames[n].pts, frames[0].pts + n * kFrame);
+            QCOMPARE(frames[n].duration, kFrame);
+            lowest = std::min(lowest, pulseAt(frames[n].pts));
+            highest = std::max(highest, pulseAt(frames[n].pts));
+        }
+        // Two seconds span one whole pulse, from half to full brightness.
+        QVERIFY(lowest < 0.53 && highest > 0.99);
+        // Every picture is the placeholder at its own brightness; checked in
+        // full on a few frames, on one bright pixel everywhere (copy formats).
+        for (int n : {0, 17, 44})
+            QVERIFY2(frames[n].data == expectedPlaceholder(format, frames[n].pts), qPrintable(QString::number(n)));
+        if (referenceKind(format) == QByteArray("COPY")) {
+            const auto picture = vcam::placeholderPicture();
+            const size_t body = (size_t(350) * 1280 + 520) * 4 + 1; // green of the camera body
+            QVERIFY(picture->pixels[body] > 200);
+            for (const Frame& f : frames)
+                QCOMPARE(uint8_t(f.data[qsizetype(body)]), uint8_t(double(picture->pixels[body]) * pulseAt(f.pts)));
+        }
+    }
+
+    void writtenFramesAreConvertedExactly()
+    {
+        FrameChannel::Handle* writer = FrameChannel::createWriter(1280, 720, 330000);
+        QVERIFY(writer);
+        std::vector<uint8_t> picture(1280 * 720 * 4);
+        std::mt19937 gen(42);
+        for (auto& b : picture)
+            b = uint8_t(gen());
+        FrameChannel::writeFrame(writer, picture.data(), uint32_t(picture.size()), 0);
+        for (const QByteArray format : {"BGRA", "BGRx", "I420", "NV12", "YUY2"}) {
+            Pipeline p(pipelineFor(format, 2));
+            QVERIFY(p.play());
+            const Frame f = p.pull();
+            QVERIFY2(f.data == yuvref::convert(referenceKind(format), picture.data(), 1280, 720), format.constData());
+        }
+        FrameChannel::close(writer);
+    }
+
+    void writerStallsClosesAndIsKilled()
+    {
+        const QByteArray colour = yuvref::convert("I420", solidPicture(200, 40, 90).data(), 1280, 720);
+        const QByteArray colour2 = yuvref::convert("I420", solidPicture(20, 180, 60).data(), 1280, 720);
+        Pipeline p(pipelineFor("I420", -1, true));
+        QVERIFY(p.play());
+        Frame f = p.pull();
+        QVERIFY(f.data == expectedPlaceholder("I420", f.pts));
+
+        auto framesUntil = [&p](const QByteArray& wanted, int limit) {
+            for (int n = 0; n < limit; ++n)
+                if (p.pull().data == wanted)
+                    return n;
+            return -1;
+        };
+        {
+            Peer writer({"write", "200", "40", "90"});
+            QVERIFY(writer.waitForLine("writing"));
+            QVERIFY(framesUntil(colour, 30) >= 0);
+
+            // No new frames: the last one stays on screen, through the reader's
+            // periodic reopening, never the placeholder or a blank picture.
+            writer.say("stall");
+            for (int n = 0; n < 40; ++n)
+                QVERIFY2(p.pull().data == colour, qPrintable(QString::number(n)));
+
+            // The writer closes: the placeholder from the next frame on (the
+            // sink may still hold two older ones, a third may be on its way).
+            writer.say("close");
+            QVERIFY(writer.process.waitForFinished(5000));
+            int live = 0;
+            for (f = p.pull(); f.data == colour && live < 5; f = p.pull())
+                ++live;
+            QVERIFY2(live <= 3, qPrintable(QString::number(live)));
+            QVERIFY(f.data == expectedPlaceholder("I420", f.pts));
+            f = p.pull();
+            QVERIFY(f.data == expectedPlaceholder("I420", f.pts));
+        }
+        {
+            // A new writer is picked up by the running client.
+            Peer writer({"write", "20", "180", "60"});
+            QVERIFY(writer.waitForLine("writing"));
+            QVERIFY(framesUntil(colour2, 30) >= 0);
+            // Killed: its last frame at most 10 more times, then the placeholder.
+            writer.process.kill();
+            QVERIFY(writer.process.waitForFinished(5000));
+            int repeats = 0;
+            for (f = p.pull(); f.data == colour2 && repeats < 20; f = p.pull())
+                ++repeats;
+            QVERIFY2(repeats <= 10 + 3, qPrintable(QString::number(repeats)));
+            QVERIFY(f.data == expectedPlaceholder("I420", f.pts));
+        }
+    }
+
+    void eachRunningSourceCountsAsAClient()
+    {
+        QCOMPARE(clientCount(), 0);
+        {
+            Pipeline a(pipelineFor("I420"));
+            QVERIFY(a.play());
+            QVERIFY(!a.pull().data.isEmpty());
+            QCOMPARE(clientCount(), 1);
+            Pipeline b(pipelineFor("BGRx"));
+            // Counted from the start of streaming (paused), not only when playing.
+            gst_element_set_state(b.pipeline, GST_STATE_PAUSED);
+            QVERIFY(waitForCount(2));
+            gst_element_set_state(a.pipeline, GST_STATE_NULL);
+            QCOMPARE(clientCount(), 1);
+            // Stopped and started again: counted once, not twice.
+            gst_element_set_state(b.pipeline, GST_STATE_READY);
+            QCOMPARE(clientCount(), 0);
+            QVERIFY(b.play());
+            QVERIFY(!b.pull().data.isEmpty());
+            QCOMPARE(clientCount(), 1);
+        }
+        QCOMPARE(clientCount(), 0);
+    }
+
+    void deviceProviderListsTheCamera()
+    {
+        GstDeviceMonitor* monitor = gst_device_monitor_new();
+        gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
+        QVERIFY(gst_device_monitor_start(monitor));
+        GstDevice* camera = nullptr;
+        GList* devices = gst_device_monitor_get_devices(monitor);
+        for (GList* d = devices; d; d = d->next) {
+            gchar* name = gst_device_get_display_name(GST_DEVICE(d->data));
+            if (QByteArray(name) == "Vantor Control" && !camera)
+                camera = GST_DEVICE(gst_object_ref(d->data));
+            g_free(name);
+        }
+        g_list_free_full(devices, gst_object_unref);
+        gst_device_monitor_stop(monitor);
+        gst_object_unref(monitor);
+        QVERIFY(camera);
+        QVERIFY(gst_device_has_classes(camera, "Video/Source"));
+        GstCaps* caps = gst_device_get_caps(camera);
+        QCOMPARE(gst_caps_get_size(caps), 5u);
+        gst_caps_unref(caps);
+
+        // The device's element streams.
+        GstElement* source = gst_device_create_element(camera, "src");
+        gst_object_unref(camera);
+        QVERIFY(source);
+        QCOMPARE(QByteArray(GST_OBJECT_NAME(gst_element_get_factory(source))), QByteArray("vantorvcamsrc"));
+        Pipeline p("queue name=queue ! appsink name=sink sync=true");
+        gst_bin_add(GST_BIN(p.pipeline), source);
+        GstElement* queue = gst_bin_get_by_name(GST_BIN(p.pipeline), "queue");
+        QVERIFY(gst_element_link(source, queue));
+        gst_object_unref(queue);
+        QVERIFY(p.play());
+        const Frame f = p.pull();
+        QVERIFY(f.data == expectedPlaceholder("I420", f.pts));
+    }
+};
+
+QTEST_GUILESS_MAIN(VCamGstTest)
+#include "tst_vcam_gst.moc"

@@ -1,0 +1,48 @@
+// Counts one virtual camera client in the shared instance counter for as long
+// as it delivers frames, with the log lines the control application's
+// developers know from the delivery thread.
+#pragma once
+
+#include "platform/ClientMarks.h"
+
+#include <InstanceCounter.h>
+
+#include <memory>
+#include <string>
+
+namespace vcam {
+
+class ClientRegistration {
+public:
+    explicit ClientRegistration(std::string sectionName = InstanceCounter::kSectionName,
+                                std::string mutexName = InstanceCounter::kMutexName);
+    ~ClientRegistration(); // ends the registration if it is still active
+    ClientRegistration(const ClientRegistration&) = delete;
+    ClientRegistration& operator=(const ClientRegistration&) = delete;
+
+    // Opens the counter, subtracts the clients that died without ending,
+    // adds this one and logs the new count.
+    void begin();
+    // Subtracts this client, logs the count and closes the counter.
+    void end();
+    bool isActive() const { return _counter != nullptr; }
+
+    // Subtracts the counted clients that died without ending; returns how
+    // many. Running clients call this now and then.
+    int reapDeadClients();
+
+private:
+    std::string _sectionName;
+    std::string _mutexName;
+    std::unique_ptr<InstanceCounter> _counter;
+    bool _counted = false;
+    ClientMarks::Mark _mark;
+};
+
+// Subtracts from an open counter the clients that died without ending (their
+// liveness marks are left without a holder); returns how many. For the side
+// that only reads the count: called before reading, a count left too high by
+// killed clients comes back down even when no other client comes along.
+int releaseDeadClients(InstanceCounter& counter, const std::string& sectionName = InstanceCounter::kSectionName);
+
+} // namespace vcam

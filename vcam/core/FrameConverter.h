@@ -1,0 +1,48 @@
+// Converts a 32-bit picture (blue, green, red, x; stride width * 4) into the
+// output format a client negotiated. Integer formulas, bit-exact on every
+// platform:
+//   Y = ((66 R + 129 G + 25 B + 128) >> 8) + 16
+//   U = ((112 B - 74 G - 38 R + 128) >> 8) + 128
+//   V = ((112 R - 94 G - 18 B + 128) >> 8) + 128
+// I420 and YUY2 take U and V from one pixel (top-left of a 2x2 block, left of
+// a pair); NV12 averages the four values of each 2x2 block; YUY2 computes its
+// luma without the rounding term.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vcam {
+
+class FrameConverter {
+public:
+    enum Kind { NV12 = 0, I420 = 1, YUY2 = 2, Copy = 3 };
+
+    // Straight copy with the given source and destination sizes.
+    void reset(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWidth, uint32_t dstHeight);
+    void setKind(Kind kind) { _kind = kind; }
+    Kind kind() const { return _kind; }
+    uint32_t srcWidth() const { return _srcWidth; }
+    uint32_t srcHeight() const { return _srcHeight; }
+    uint32_t dstWidth() const { return _dstWidth; }
+    uint32_t dstHeight() const { return _dstHeight; }
+    bool sizesMatch() const { return _srcWidth == _dstWidth && _srcHeight == _dstHeight; }
+
+    // Bytes of a width x height picture in `kind` (0 when the size does not
+    // fit the format: empty, or odd where the format needs pairs or blocks).
+    static size_t requiredBytes(Kind kind, uint32_t width, uint32_t height);
+
+    // Converts `src` (srcBytes long) into `dst` (dstBytes long). Writes
+    // nothing and returns false unless the sizes match, the source holds the
+    // whole picture and the destination holds the whole converted picture.
+    bool convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, size_t dstBytes) const;
+
+private:
+    Kind _kind = Copy;
+    uint32_t _srcWidth = 0;
+    uint32_t _srcHeight = 0;
+    uint32_t _dstWidth = 0;
+    uint32_t _dstHeight = 0;
+};
+
+} // namespace vcam

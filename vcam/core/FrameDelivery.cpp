@@ -1,0 +1,96 @@
+#include "FrameDelivery.h"
+
+#include <utility>
+
+namespace vcam {
+
+FrameDelivery::FrameDelivery(std::string channelName)
+    : _channelName(std::move(channelName))
+    , _placeholder(placeholderPicture())
+{
+    if (_placeholder)
+        _placeholderWork = _placeholder->pixels;
+    if (FrameChannel::Handle* peek = FrameChannel::detail::openReader(_channelName)) {
+        if (FrameChannel::readState(peek) == FrameChannel::StateFlowing && FrameChannel::resolveSlots(peek)) {
+            _sourceWidth = peek->width;
+            _sourceHeight = peek->height;
+            _sourceInterval = peek->frameInterval;
+        }
+        FrameChannel::close(peek);
+    }
+    _converter.reset(_sourceWidth, _sourceHeight, kDefaultWidth, kDefaultHeight);
+}
+
+FrameDelivery::~FrameDelivery() { closeReader(); }
+
+void FrameDelivery::closeReader()
+{
+    FrameChannel::close(_reader);
+    _reader = nullptr;
+}
+
+FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height,
+                                             uint8_t* dst, size_t dstBytes)
+{
+    if (!_reader)
+        _reader = FrameChannel::detail::openReader(_channelName);
+    const uint32_t state = _reader ? FrameChannel::readState(_reader) : 0;
+
+    uint32_t srcWidth = _sourceWidth;
+    uint32_t srcHeight = _sourceHeight;
+    uint64_t srcInterval = _sourceInterval;
+    if (state != _lastChannelState) {
+        if (state == FrameChannel::StateFlowing && FrameChannel::resolveSlots(_reader)) {
+            srcWidth = _reader->width;
+            srcHeight = _reader->height;
+            srcInterval = _reader->frameInterval;
+        } else if (state == FrameChannel::StateClosed) {
+            closeReader();
+        }
+        _lastChannelState = state;
+    }
+    if (state != FrameChannel::StateFlowing) {
+        srcWidth = _placeholder ? _placeholder->width : kDefaultWidth;
+        srcHeight = _placeholder ? _placeholder->height : kDefaultHeight;
+    }
+    if (srcWidth != _sourceWidth || srcHeight != _sourceHeight || srcInterval != _sourceInterval
+        || width != _converter.dstWidth() || height != _converter.dstHeight()) {
+        _sourceWidth = srcWidth;
+        _sourceHeight = srcHeight;
+        _sourceInterval = srcInterval;
+        _converter.reset(srcWidth, srcHeight, width, height);
+    }
+    _converter.setKind(converterKind(format));
+
+    if (state == FrameChannel::StateFlowing) {
+        FrameChannel::Frame frame;
+        switch (FrameChannel::pollFrame(_reader, frame)) {
+        case FrameChannel::Poll::Reopen:
+            // Closed by the writer meanwhile, or 10 polls without a new frame.
+            closeReader();
+            return Result::Unfilled;
+        case FrameChannel::Poll::NoFrame:
+            return Result::Unfilled;
+        case FrameChannel::Poll::NewFrame:
+        case FrameChannel::Poll::Repeat:
+            break;
+        }
+        if (frame.width != _converter.srcWidth() || frame.height != _converter.srcHeight()
+            || !_converter.convert(frame.pixels, frame.byteCount, dst, dstBytes))
+            return Result::Unfilled;
+        // A writer three frames ahead may have overwritten the slot while it
+        // was read: such a picture could be torn and is not delivered.
+        if (!FrameChannel::frameIntact(_reader, frame))
+            return Result::Unfilled;
+        _deliveredSequence = frame.sequence;
+        return Result::Live;
+    }
+
+    if (!_placeholder || !_converter.sizesMatch())
+        return Result::Unfilled;
+    applyPulse(_placeholder->pixels.data(), _placeholderWork.data(), _placeholderWork.size(), pulseFactor(t));
+    return _converter.convert(_placeholderWork.data(), _placeholderWork.size(), dst, dstBytes) ? Result::Placeholder
+                                                                                                : Result::Unfilled;
+}
+
+} // namespace vcam

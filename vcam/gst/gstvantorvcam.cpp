@@ -1,0 +1,430 @@
+// GStreamer plugin "vantorvcam": the virtual camera "Vantor Control" for
+// programs that use GStreamer. The live source "vantorvcamsrc" delivers the
+// frames the control application publishes in the shared frame channel (or
+// the pulsing placeholder) at 1280 x 720, 30 frames per second, in one of five
+// formats; each running source counts as one client in the shared instance
+// counter. A device provider lists the camera for device monitors.
+#include <ClientRegistration.h>
+#include <FrameDelivery.h>
+#include <Pacer.h>
+
+#include <gst/base/gstpushsrc.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <cstring>
+
+GST_DEBUG_CATEGORY_STATIC(vantor_vcam_debug);
+#define GST_CAT_DEFAULT vantor_vcam_debug
+
+namespace {
+
+constexpr char kDeviceName[] = "Vantor Control";
+constexpr int kFrameRate = 30;
+// Frames between two looks for clients that died without signing off.
+constexpr guint64 kReapEveryFrames = 60;
+
+struct OfferedFormat {
+    vcam::FormatId id;
+    const char* gstName;
+};
+
+// The offered formats in the order clients see them.
+constexpr OfferedFormat kFormats[] = {
+    {vcam::FormatARGB32, "BGRA"},
+    {vcam::FormatRGB32, "BGRx"},
+    {vcam::FormatI420, "I420"},
+    {vcam::FormatNV12, "NV12"},
+    {vcam::FormatYUY2, "YUY2"},
+};
+
+GstCaps* offeredCaps()
+{
+    GstCaps* caps = gst_caps_new_empty();
+    for (const OfferedFormat& f : kFormats) {
+        GstStructure* s = gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT,
+                                            int(vcam::kDefaultWidth), "height", G_TYPE_INT, int(vcam::kDefaultHeight),
+                                            "framerate", GST_TYPE_FRACTION, kFrameRate, 1, "pixel-aspect-ratio",
+                                            GST_TYPE_FRACTION, 1, 1, nullptr);
+        // The converter's coefficients are those of BT.601 with studio range;
+        // without saying so, a 1280 x 720 YUV picture would be read as BT.709.
+        if (vcam::converterKind(f.id) != vcam::FrameConverter::Copy)
+            gst_structure_set(s, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
+        gst_caps_append_structure(caps, s);
+    }
+    return caps;
+}
+
+vcam::FormatId formatOf(GstVideoFormat format)
+{
+    for (const OfferedFormat& f : kFormats)
+        if (gst_video_format_from_string(f.gstName) == format)
+            return f.id;
+    return vcam::FormatUnknown;
+}
+
+GstClockTime frameDuration() { return gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The source element
+
+struct VantorVCamSrc
+{
+    GstPushSrc parent;
+    vcam::FrameDelivery* delivery;
+    vcam::ClientRegistration* client;
+    GstVideoInfo info;
+    vcam::FormatId format;
+    GstBuffer* last; // the last picture delivered, repeated when a frame brings nothing new
+    guint64 frameIndex;
+    GstClockTime firstTime; // running time of the first frame
+    gint64 monotonicStart;  // without a clock: monotonic time of the first frame
+    GMutex lock;
+    gboolean flushing;
+};
+
+struct VantorVCamSrcClass
+{
+    GstPushSrcClass parent_class;
+};
+
+G_DEFINE_TYPE(VantorVCamSrc, vantor_vcam_src, GST_TYPE_PUSH_SRC)
+
+static void vantor_vcam_src_init(VantorVCamSrc* self)
+{
+    self->delivery = nullptr;
+    self->client = nullptr;
+    gst_video_info_init(&self->info);
+    self->format = vcam::FormatUnknown;
+    self->last = nullptr;
+    self->frameIndex = 0;
+    self->firstTime = 0;
+    self->monotonicStart = 0;
+    self->flushing = FALSE;
+    g_mutex_init(&self->lock);
+    gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
+    gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
+}
+
+static void vantor_vcam_src_finalize(GObject* object)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(object);
+    delete self->delivery;
+    delete self->client;
+    if (self->last)
+        gst_buffer_unref(self->last);
+    g_mutex_clear(&self->lock);
+    G_OBJECT_CLASS(vantor_vcam_src_parent_class)->finalize(object);
+}
+
+static GstCaps* vantor_vcam_src_get_caps(GstBaseSrc*, GstCaps* filter)
+{
+    GstCaps* caps = offeredCaps();
+    if (filter) {
+        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(caps);
+        caps = both;
+    }
+    return caps;
+}
+
+// I420 unless downstream rules it out.
+static GstCaps* vantor_vcam_src_fixate(GstBaseSrc* src, GstCaps* caps)
+{
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        GstStructure* s = gst_caps_get_structure(caps, i);
+        const GValue* format = gst_structure_get_value(s, "format");
+        GValue i420 = G_VALUE_INIT;
+        g_value_init(&i420, G_TYPE_STRING);
+        g_value_set_static_string(&i420, "I420");
+        const bool allowsI420 = format && gst_value_intersect(nullptr, format, &i420);
+        g_value_unset(&i420);
+        if (!allowsI420)
+            continue;
+        GstCaps* chosen = gst_caps_new_full(gst_structure_copy(s), nullptr);
+        gst_caps_unref(caps);
+        gst_structure_set(gst_caps_get_structure(chosen, 0), "format", G_TYPE_STRING, "I420", nullptr);
+        caps = chosen;
+        break;
+    }
+    return GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->fixate(src, caps);
+}
+
+static gboolean vantor_vcam_src_set_caps(GstBaseSrc* src, GstCaps* caps)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, caps))
+        return FALSE;
+    const vcam::FormatId format = formatOf(GST_VIDEO_INFO_FORMAT(&info));
+    const uint32_t w = uint32_t(GST_VIDEO_INFO_WIDTH(&info));
+    const uint32_t h = uint32_t(GST_VIDEO_INFO_HEIGHT(&info));
+    // The converter writes planes back to back without row padding; accept
+    // only layouts where GStreamer's agrees.
+    if (format == vcam::FormatUnknown
+        || GST_VIDEO_INFO_SIZE(&info) != vcam::FrameConverter::requiredBytes(vcam::converterKind(format), w, h)) {
+        GST_ERROR_OBJECT(self, "unsupported caps %" GST_PTR_FORMAT, caps);
+        return FALSE;
+    }
+    self->info = info;
+    self->format = format;
+    if (self->last) { // a picture in the old format cannot be repeated
+        gst_buffer_unref(self->last);
+        self->last = nullptr;
+    }
+    GST_DEBUG_OBJECT(self, "delivering %s", gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)));
+    return TRUE;
+}
+
+static gboolean vantor_vcam_src_start(GstBaseSrc* src)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    delete self->delivery;
+    self->delivery = new vcam::FrameDelivery();
+    if (!self->client)
+        self->client = new vcam::ClientRegistration();
+    self->client->begin();
+    self->frameIndex = 0;
+    return TRUE;
+}
+
+static gboolean vantor_vcam_src_stop(GstBaseSrc* src)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    if (self->client)
+        self->client->end();
+    delete self->delivery;
+    self->delivery = nullptr;
+    if (self->last) {
+        gst_buffer_unref(self->last);
+        self->last = nullptr;
+    }
+    return TRUE;
+}
+
+static gboolean vantor_vcam_src_query(GstBaseSrc* src, GstQuery* query)
+{
+    if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
+        gst_query_set_latency(query, TRUE, frameDuration(), frameDuration());
+        return TRUE;
+    }
+    return GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
+}
+
+static gboolean vantor_vcam_src_unlock(GstBaseSrc* src)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    g_mutex_lock(&self->lock);
+    self->flushing = TRUE;
+    g_mutex_unlock(&self->lock);
+    return TRUE;
+}
+
+static gboolean vantor_vcam_src_unlock_stop(GstBaseSrc* src)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    g_mutex_lock(&self->lock);
+    self->flushing = FALSE;
+    g_mutex_unlock(&self->lock);
+    return TRUE;
+}
+
+static gboolean vantor_vcam_src_is_flushing(VantorVCamSrc* self)
+{
+    g_mutex_lock(&self->lock);
+    const gboolean flushing = self->flushing;
+    g_mutex_unlock(&self->lock);
+    return flushing;
+}
+
+// A picture nothing has been delivered into yet: black.
+static void vantor_vcam_src_fill_black(VantorVCamSrc* self, guint8* data, gsize size)
+{
+    switch (self->format) {
+    case vcam::FormatI420:
+    case vcam::FormatNV12: {
+        const gsize luma = gsize(GST_VIDEO_INFO_WIDTH(&self->info)) * GST_VIDEO_INFO_HEIGHT(&self->info);
+        std::memset(data, 16, MIN(luma, size));
+        if (size > luma)
+            std::memset(data + luma, 128, size - luma);
+        break;
+    }
+    case vcam::FormatYUY2:
+        for (gsize i = 0; i + 1 < size; i += 2) {
+            data[i] = 16;
+            data[i + 1] = 128;
+        }
+        break;
+    default:
+        for (gsize i = 0; i + 3 < size; i += 4) {
+            data[i] = data[i + 1] = data[i + 2] = 0;
+            data[i + 3] = 255;
+        }
+        break;
+    }
+}
+
+static GstFlowReturn vantor_vcam_src_create(GstPushSrc* src, GstBuffer** out)
+{
+    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
+    if (!self->delivery || self->format == vcam::FormatUnknown)
+        return GST_FLOW_NOT_NEGOTIATED;
+
+    // Frame n is due at the first frame's time plus n whole intervals, on the
+    // pipeline clock (or the monotonic clock without one).
+    GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
+    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
+    vcam::PacerClock pacer = vcam::systemPacerClock();
+    if (clock) {
+        pacer.now = [clock, base] {
+            const GstClockTime now = gst_clock_get_time(clock);
+            return gint64(now > base ? now - base : 0) / 100;
+        };
+    } else {
+        pacer.now = [] { return gint64(g_get_monotonic_time()) * 10; };
+    }
+    const GstClockTime duration = frameDuration();
+    if (self->frameIndex == 0)
+        self->firstTime = GstClockTime(pacer.now()) * 100;
+    const GstClockTime pts = self->firstTime + self->frameIndex * duration;
+    const bool waited = vcam::waitUntil(gint64(pts / 100), pacer, [self] { return vantor_vcam_src_is_flushing(self); });
+    if (clock)
+        gst_object_unref(clock);
+    if (!waited)
+        return GST_FLOW_FLUSHING;
+
+    if (self->frameIndex > 0 && self->frameIndex % kReapEveryFrames == 0 && self->client)
+        self->client->reapDeadClients();
+
+    const gsize size = GST_VIDEO_INFO_SIZE(&self->info);
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
+    if (!buffer)
+        return GST_FLOW_ERROR;
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        gst_buffer_unref(buffer);
+        return GST_FLOW_ERROR;
+    }
+    const auto result = self->delivery->produce(gint64(pts / 100), self->format, GST_VIDEO_INFO_WIDTH(&self->info),
+                                                GST_VIDEO_INFO_HEIGHT(&self->info), map.data, map.size);
+    if (result == vcam::FrameDelivery::Result::Unfilled && !self->last)
+        vantor_vcam_src_fill_black(self, map.data, map.size);
+    gst_buffer_unmap(buffer, &map);
+    if (result == vcam::FrameDelivery::Result::Unfilled && self->last) {
+        // Nothing new this tick: the previous picture again, sharing its memory.
+        gst_buffer_unref(buffer);
+        buffer = gst_buffer_copy(self->last);
+    } else {
+        if (self->last)
+            gst_buffer_unref(self->last);
+        self->last = gst_buffer_ref(buffer);
+    }
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer) = duration;
+    GST_BUFFER_OFFSET(buffer) = self->frameIndex;
+    GST_BUFFER_OFFSET_END(buffer) = self->frameIndex + 1;
+    ++self->frameIndex;
+    *out = buffer;
+    return GST_FLOW_OK;
+}
+
+static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
+{
+    GObjectClass* object = G_OBJECT_CLASS(klass);
+    object->finalize = vantor_vcam_src_finalize;
+
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    gst_element_class_set_static_metadata(element, "Vantor Control virtual camera", "Source/Video",
+                                          "The processed camera picture published by Vantor Control",
+                                          "Vantor Control");
+    GstCaps* templ = offeredCaps();
+    gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, templ));
+    gst_caps_unref(templ);
+
+    GstBaseSrcClass* base = GST_BASE_SRC_CLASS(klass);
+    base->get_caps = vantor_vcam_src_get_caps;
+    base->fixate = vantor_vcam_src_fixate;
+    base->set_caps = vantor_vcam_src_set_caps;
+    base->start = vantor_vcam_src_start;
+    base->stop = vantor_vcam_src_stop;
+    base->query = vantor_vcam_src_query;
+    base->unlock = vantor_vcam_src_unlock;
+    base->unlock_stop = vantor_vcam_src_unlock_stop;
+    GST_PUSH_SRC_CLASS(klass)->create = vantor_vcam_src_create;
+}
+
+// ---------------------------------------------------------------------------
+// The device and its provider
+
+struct VantorVCamDevice
+{
+    GstDevice parent;
+};
+
+struct VantorVCamDeviceClass
+{
+    GstDeviceClass parent_class;
+};
+
+G_DEFINE_TYPE(VantorVCamDevice, vantor_vcam_device, GST_TYPE_DEVICE)
+
+static void vantor_vcam_device_init(VantorVCamDevice*) {}
+
+static GstElement* vantor_vcam_device_create_element(GstDevice*, const gchar* name)
+{
+    return gst_element_factory_make("vantorvcamsrc", name);
+}
+
+static void vantor_vcam_device_class_init(VantorVCamDeviceClass* klass)
+{
+    GST_DEVICE_CLASS(klass)->create_element = vantor_vcam_device_create_element;
+}
+
+struct VantorVCamProvider
+{
+    GstDeviceProvider parent;
+};
+
+struct VantorVCamProviderClass
+{
+    GstDeviceProviderClass parent_class;
+};
+
+G_DEFINE_TYPE(VantorVCamProvider, vantor_vcam_provider, GST_TYPE_DEVICE_PROVIDER)
+
+static void vantor_vcam_provider_init(VantorVCamProvider*) {}
+
+static GList* vantor_vcam_provider_probe(GstDeviceProvider*)
+{
+    GstCaps* caps = offeredCaps();
+    GstStructure* props = gst_structure_new("properties", "device.api", G_TYPE_STRING, "vantor-vcam", nullptr);
+    auto* device = static_cast<GstDevice*>(g_object_new(vantor_vcam_device_get_type(), "display-name", kDeviceName,
+                                                        "caps", caps, "device-class", "Video/Source", "properties",
+                                                        props, nullptr));
+    gst_caps_unref(caps);
+    gst_structure_free(props);
+    return g_list_append(nullptr, gst_object_ref_sink(device));
+}
+
+static void vantor_vcam_provider_class_init(VantorVCamProviderClass* klass)
+{
+    GST_DEVICE_PROVIDER_CLASS(klass)->probe = vantor_vcam_provider_probe;
+    gst_device_provider_class_set_static_metadata(GST_DEVICE_PROVIDER_CLASS(klass), "Vantor Control camera provider",
+                                                  "Source/Video", "Lists the Vantor Control virtual camera",
+                                                  "Vantor Control");
+}
+
+static gboolean plugin_init(GstPlugin* plugin)
+{
+    GST_DEBUG_CATEGORY_INIT(vantor_vcam_debug, "vantorvcam", 0, "Vantor Control virtual camera");
+    return gst_element_register(plugin, "vantorvcamsrc", GST_RANK_NONE, vantor_vcam_src_get_type())
+           && gst_device_provider_register(plugin, "vantorvcamprovider", GST_RANK_SECONDARY,
+                                           vantor_vcam_provider_get_type());
+}
+
+#define PACKAGE "vantor-control"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vantorvcam, "Vantor Control virtual camera", plugin_init,
+                  "0.25.8", "Proprietary", "Vantor Control", "Vantor Control")
