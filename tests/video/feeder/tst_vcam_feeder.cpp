@@ -11,7 +11,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+
+#include "Placeholder.h"
 
 namespace {
 
@@ -58,6 +61,69 @@ struct ChannelClient
     }
 };
 
+// A program using the virtual camera: an in-process pipeline ending in appsink.
+struct Client
+{
+    GstElement* pipeline = nullptr;
+    ~Client() { stop(); }
+    bool start()
+    {
+        pipeline = gst_parse_launch("vantorvcamsrc ! video/x-raw,format=BGRx ! appsink name=out max-buffers=2 drop=true",
+                                    nullptr);
+        return pipeline && gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    }
+    void stop()
+    {
+        if (!pipeline)
+            return;
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(pipeline);
+        pipeline = nullptr;
+    }
+    QImage nextFrame()
+    {
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 2 * GST_SECOND);
+        gst_object_unref(sink);
+        if (!sample)
+            return {};
+        QImage image(1280, 720, QImage::Format_RGB32);
+        GstMapInfo map;
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            if (map.size >= size_t(image.sizeInBytes()))
+                std::memcpy(image.bits(), map.data, size_t(image.sizeInBytes()));
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+        return image;
+    }
+    // The placeholder picture, dimmed by its pulse: every pixel a fixed share
+    // (one half to all) of the artwork's.
+    bool showsPlaceholderSoon()
+    {
+        const auto art = vcam::placeholderPicture();
+        if (!art)
+            return false;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const QImage frame = nextFrame();
+            bool matches = !frame.isNull();
+            for (int y = 40; matches && y < 720; y += 97) {
+                for (int x = 30; matches && x < 1280; x += 131) {
+                    const uint8_t* a = &art->pixels[(size_t(y) * 1280 + size_t(x)) * 4];
+                    const QRgb p = frame.pixel(x, y);
+                    const int got[3] = {qBlue(p), qGreen(p), qRed(p)};
+                    for (int c = 0; c < 3; ++c)
+                        matches = matches && got[c] <= a[c] + 1 && got[c] + 1 >= a[c] / 2;
+                }
+            }
+            if (matches)
+                return true;
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 class VCamFeederTest : public QObject
@@ -77,8 +143,17 @@ private slots:
 
     void notInstalledStartsNothing()
     {
-        // No "Vantor Control" device among the cameras.
+        // No "Vantor Control" device among the cameras: its provider is set
+        // aside for this test, as if the plugin were not installed.
         qputenv("VANTOR_DEMO_CAMERA", "Vantor Camera (demo)");
+        GstPluginFeature* provider = gst_registry_lookup_feature(gst_registry_get(), "vantorvcamprovider");
+        QVERIFY(provider);
+        const guint rank = gst_plugin_feature_get_rank(provider);
+        gst_plugin_feature_set_rank(provider, GST_RANK_NONE);
+        const auto restore = qScopeGuard([&] {
+            gst_plugin_feature_set_rank(provider, rank);
+            gst_object_unref(provider);
+        });
         VCam vcam(settings.get());
         QSignalSpy messages(&vcam, &VCam::onMessage);
         QSignalSpy reconnecting(&vcam, &VCam::onReconnecting);
@@ -161,6 +236,49 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!vcam.isGrabberRunning(), kCheckMs);
         QCOMPARE(connected.last()[0].toBool(), false);
         QVERIFY(clients->increment()); // for the scope guard's decrement
+    }
+
+    void aClientProgramDrivesTheCamera()
+    {
+        qputenv("VANTOR_DEMO_CAMERA", "1");
+        VCam vcam(settings.get());
+        QSignalSpy connected(&vcam, &VCam::onClientsConnectedChanged);
+        QVERIFY(vcam.start());
+        QTRY_VERIFY_WITH_TIMEOUT(!vcam.isGrabberRunning(), kCheckMs); // nobody watches yet
+
+        // A program opens the virtual camera.
+        Client client;
+        QVERIFY(client.start());
+        QTRY_VERIFY_WITH_TIMEOUT(vcam.isGrabberRunning(), kCheckMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!connected.isEmpty() && connected.last()[0].toBool(), kCheckMs);
+        QVERIFY(vcam.postProcessor()->setCameraRotation(1, false));
+        const auto unset = qScopeGuard([&] { vcam.postProcessor()->setCameraRotation(0, false); });
+        QImage frame;
+        QDeadlineTimer deadline(8000);
+        while (!deadline.hasExpired()) {
+            frame = client.nextFrame();
+            if (!frame.isNull() && qGray(frame.pixel(5, 360)) == 0 && !demo::lightRows(frame).isEmpty())
+                break;
+        }
+        // The client sees the processed camera picture: the fitted turn's bars,
+        // and the scene upside down as the channel carries it.
+        QCOMPARE(qGray(frame.pixel(5, 360)), 0);
+        QVERIFY(!demo::lightRows(frame).isEmpty());
+
+        // The feeder stops publishing (its channel is closed): the client shows
+        // the placeholder at once.
+        vcam.stop();
+        QVERIFY(client.showsPlaceholderSoon());
+
+        // The program closes the camera: the feeder stops it and says so once.
+        QVERIFY(vcam.start());
+        client.stop();
+        const qsizetype before = connected.count();
+        QTRY_VERIFY_WITH_TIMEOUT(connected.count() == before + 1, kCheckMs);
+        QCOMPARE(connected.last()[0].toBool(), false);
+        QVERIFY(!vcam.isGrabberRunning());
+        QTest::qWait(2500);
+        QCOMPARE(connected.count(), before + 1);
     }
 
     void secondWriterIsRefused()
