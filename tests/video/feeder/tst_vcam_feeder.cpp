@@ -281,6 +281,34 @@ private slots:
         QCOMPARE(connected.count(), before + 1);
     }
 
+    void aKilledClientIsReleased()
+    {
+        qputenv("VANTOR_DEMO_CAMERA", "1");
+        VCam vcam(settings.get());
+        QVERIFY(vcam.start());
+        QProcess client;
+        client.start(QStringLiteral(VCAM_CLIENT_PEER),
+                     {QStringLiteral("count"), QString::fromLatin1(InstanceCounter::kSectionName),
+                      QString::fromLatin1(InstanceCounter::kMutexName)});
+        QDeadlineTimer deadline(10000);
+        QByteArray said;
+        while (said != "counted" && !deadline.hasExpired() && client.waitForReadyRead(200))
+            while (client.canReadLine() && said != "counted")
+                said = client.readLine().trimmed();
+        QCOMPARE(said, QByteArray("counted"));
+        QTRY_VERIFY_WITH_TIMEOUT(vcam.isGrabberRunning(), 2 * kCheckMs);
+
+        // Killed without a word: the feeder takes it off the count itself and
+        // stops the camera it no longer needs.
+        QTest::ignoreMessage(QtWarningMsg, "Released clients that ended without saying so: 1");
+        client.kill();
+        QVERIFY(client.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!vcam.isGrabberRunning(), kCheckMs);
+        int32_t count = -1;
+        QVERIFY(clients->readValue(count));
+        QCOMPARE(count, 0);
+    }
+
     void secondWriterIsRefused()
     {
         qputenv("VANTOR_DEMO_CAMERA", "Vantor Camera (demo);Vantor Control");
