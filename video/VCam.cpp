@@ -218,6 +218,11 @@ bool VCam::isGrabberRunning()
     });
 }
 
+CameraGrabber* VCam::cameraGrabber()
+{
+    return _worker->runFunctionSyncEx<CameraGrabber*>([this](QObject*) { return _opaque->grabber; });
+}
+
 bool VCam::clientsConnected()
 {
     return _clientsConnected;

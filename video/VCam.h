@@ -24,6 +24,9 @@ public:
     ~VCam() override;
 
     std::shared_ptr<PostProcessor> postProcessor() const { return _postProcessor; }
+    // The grabber feeding the channel now, or null; it lives on the feeder's
+    // thread and is replaced on every restart. For measurements and diagnostics.
+    class CameraGrabber* cameraGrabber();
 
     struct Opaque;
 
