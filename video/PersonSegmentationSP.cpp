@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
@@ -26,6 +27,45 @@ constexpr int64_t kMaxModelSide = 4096;
 inline unsigned div255(unsigned x)
 {
     return (x + 1 + (x >> 8)) >> 8;
+}
+
+// Sets each pixel's alpha to a[x] and scales its colour by a[x] / 255,
+// truncating: c' = c * a / 255.
+void premultiplyRow(uchar* p, const uchar* a, int n)
+{
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint8::nlanes;
+    const v_uint16 one = vx_setall_u16(1);
+    for (; x + lanes <= n; x += lanes) {
+        v_uint8 c[4];
+        v_load_deinterleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        const v_uint8 alpha = vx_load(a + x);
+        v_uint16 aLo, aHi;
+        v_expand(alpha, aLo, aHi);
+        for (int k = 0; k < 3; ++k) {
+            v_uint16 lo, hi;
+            v_expand(c[k], lo, hi);
+            lo = v_mul_wrap(lo, aLo);
+            hi = v_mul_wrap(hi, aHi);
+            lo = (lo + one + (lo >> 8)) >> 8;
+            hi = (hi + one + (hi >> 8)) >> 8;
+            c[k] = v_pack(lo, hi);
+        }
+        c[3] = alpha;
+        v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
+    }
+    vx_cleanup();
+#endif
+    for (; x < n; ++x) {
+        uchar* q = p + size_t(x) * 4;
+        const unsigned alpha = a[x];
+        q[0] = uchar(div255(q[0] * alpha));
+        q[1] = uchar(div255(q[1] * alpha));
+        q[2] = uchar(div255(q[2] * alpha));
+        q[3] = uchar(alpha);
+    }
 }
 
 } // namespace
@@ -52,8 +92,9 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     std::vector<int64_t> inputShape;
     std::vector<int64_t> outputShape;
     std::vector<cv::Mat> outputs; // the output buffer, reused by every run
-    // Reused every frame: the network blob, the 3-channel frame, the resized
-    // frame, the normalised float frame, its rotated copy and the mask.
+    // Reused every frame: the network blob, the frame resized to the network
+    // input (four channels, then three), the normalised float frame, its rotated
+    // copy and the mask.
     cv::Mat blob;
     cv::Mat bgr;
     cv::Mat resized;
@@ -62,6 +103,7 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     cv::Mat mask;
     std::vector<uchar> alpha;    // alpha per mask sample
     std::vector<int> columns;    // mask column per frame column
+    std::vector<uchar> rowAlpha; // alpha per frame column of the current row
     bool gpuLoaded = false;
     bool cpuLoaded = false;
     bool failureLogged = false;
@@ -171,9 +213,11 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         return currentOutput();
 
     try {
+        // Resizing works per channel, so shrinking first and dropping alpha
+        // afterwards gives the same pixels as the other way round, for less work.
         cv::Mat frame(h, w, CV_8UC4, buffer);
-        cv::cvtColor(frame, o.bgr, cv::COLOR_BGRA2BGR);
-        cv::resize(o.bgr, o.resized, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
+        cv::resize(frame, o.bgr, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
+        cv::cvtColor(o.bgr, o.resized, cv::COLOR_BGRA2BGR);
         o.resized.convertTo(o.normalised, CV_32F);
         cv::Mat* net = &o.normalised;
         if (rotated) {
@@ -229,16 +273,17 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         o.columns.resize(size_t(w));
         for (int x = 0; x < w; ++x)
             o.columns[size_t(x)] = std::min(int(sx * float(x)), mw - 1);
+        o.rowAlpha.resize(size_t(w));
+        int lastRow = -1;
         for (int y = 0; y < h; ++y) {
-            const uchar* arow = o.alpha.data() + size_t(std::min(int(sy * float(y)), mh - 1)) * size_t(mw);
-            uchar* p = buffer + size_t(y) * size_t(w) * 4;
-            for (int x = 0; x < w; ++x, p += 4) {
-                const unsigned a = arow[o.columns[size_t(x)]];
-                p[0] = uchar(div255(p[0] * a));
-                p[1] = uchar(div255(p[1] * a));
-                p[2] = uchar(div255(p[2] * a));
-                p[3] = uchar(a);
+            const int row = std::min(int(sy * float(y)), mh - 1);
+            if (row != lastRow) {
+                const uchar* arow = o.alpha.data() + size_t(row) * size_t(mw);
+                for (int x = 0; x < w; ++x)
+                    o.rowAlpha[size_t(x)] = arow[o.columns[size_t(x)]];
+                lastRow = row;
             }
+            premultiplyRow(buffer + size_t(y) * size_t(w) * 4, o.rowAlpha.data(), w);
         }
 
         QMutexLocker locker(&_mutex);
