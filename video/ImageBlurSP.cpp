@@ -10,7 +10,7 @@ namespace {
 
 // The deviation left after downscaling: wide enough that bilinear upscaling of
 // the blurred copy cannot be told from a full-size blur.
-constexpr float kSmallSigma = 2.5f;
+constexpr float kSmallSigma = 1.5f;
 
 } // namespace
 

@@ -195,14 +195,18 @@ private slots:
         // σ 0.1 leaves the picture as it is.
         ImageBlurSP::blur(*input, out, 0.1f, scratch);
         QVERIFY(cv::norm(out, *input, cv::NORM_INF) <= 1);
-        // σ 10 on a downscaled copy looks like the full-size blur.
-        cv::Mat full;
-        cv::GaussianBlur(*input, full, cv::Size(), 10, 10, cv::BORDER_CONSTANT);
-        ImageBlurSP::blur(*input, out, 10.f, scratch);
+        // Larger deviations blur a downscaled copy: it must look like the
+        // full-size blur (a few levels at most anywhere, a fraction on average).
         const cv::Rect inner(40, 40, 1200, 640);
-        const double d = meanAbsDiff(out(inner), full(inner));
-        QVERIFY2(d < 1.0, qPrintable(QString::number(d)));
-        QVERIFY(meanAbsDiff(out(inner), (*input)(inner)) > 3.0);
+        for (float sigma : {3.f, 6.f, 10.f}) {
+            cv::Mat full;
+            cv::GaussianBlur(*input, full, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
+            ImageBlurSP::blur(*input, out, sigma, scratch);
+            const double d = meanAbsDiff(out(inner), full(inner));
+            const double worst = cv::norm(out(inner), full(inner), cv::NORM_INF);
+            QVERIFY2(d < 0.3 && worst <= 6, qPrintable(QStringLiteral("σ %1: mean %2, worst %3").arg(sigma).arg(d).arg(worst)));
+            QVERIFY(meanAbsDiff(out(inner), (*input)(inner)) > 2.0);
+        }
 
         // Through the stage: a white frame fades to transparent at its border,
         // where the target's first content (opaque black) shows through.
