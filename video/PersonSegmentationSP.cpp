@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QMutex>
 #include <QMutexLocker>
 
 #include <opencv2/core/hal/intrin.hpp>
@@ -156,8 +157,27 @@ void PersonSegmentationSPOpaque::loadSession(bool gpu)
     modelHeight = int(height);
 }
 
+namespace {
+
+QMutex modelPathMutex;
+QString modelPathOverride;
+
+} // namespace
+
+QString PersonSegmentationSP::defaultModelPath()
+{
+    QMutexLocker locker(&modelPathMutex);
+    return modelPathOverride.isEmpty() ? QString::fromLatin1(kModelResource) : modelPathOverride;
+}
+
+void PersonSegmentationSP::setDefaultModelPath(const QString& path)
+{
+    QMutexLocker locker(&modelPathMutex);
+    modelPathOverride = path;
+}
+
 PersonSegmentationSP::PersonSegmentationSP()
-    : PersonSegmentationSP(QString::fromLatin1(kModelResource))
+    : PersonSegmentationSP(defaultModelPath())
 {
 }
 

@@ -17,9 +17,14 @@ class PersonSegmentationSP : public SubProcessor
 public:
     static constexpr const char* kModelResource = ":/assets/models/SINet_Softmax.onnx";
 
+    // Reads the model from defaultModelPath().
     PersonSegmentationSP();
-    // Reads the model from `modelPath` instead of the built-in resource.
     explicit PersonSegmentationSP(const QString& modelPath);
+
+    // Where stages built without a path read their model: the built-in resource
+    // unless set otherwise (tests point it at damaged models).
+    static QString defaultModelPath();
+    static void setDefaultModelPath(const QString& path);
     ~PersonSegmentationSP() override;
 
     // `buffer`: width x height B8G8R8A8 pixels, width x 4 bytes per row, changed

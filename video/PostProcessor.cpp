@@ -243,20 +243,24 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
     BitmapPtr current = input;
     if (blurActive && segmentation && blur) {
         BitmapPtr cutout = segmentation->processFrame(image.bits(), float(w), float(h), true, rotation.isActive());
-        float bw = float(input->cols);
-        float bh = float(input->rows);
-        BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
-        if (blurred) {
-            if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
-                composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
-            if (composite) {
-                blurred->copyTo(*composite);
-                if (cutout)
+        // Without any cut-out (no usable model, or a failed first run) the whole
+        // frame counts as the person: nothing is blurred, rather than the person
+        // along with the background.
+        if (cutout) {
+            float bw = float(input->cols);
+            float bh = float(input->rows);
+            BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
+            if (blurred) {
+                if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
+                    composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
+                if (composite) {
+                    blurred->copyTo(*composite);
                     bitmap::drawOver(*composite, *cutout);
+                }
+                current = composite ? composite : blurred;
+            } else {
+                current = cutout;
             }
-            current = composite ? composite : blurred;
-        } else {
-            current = cutout;
         }
     }
     if (!current) {

@@ -183,6 +183,32 @@ private slots:
         QVERIFY(!stage.processFrame(nullptr, 160.f, 90.f, true, false));
     }
 
+    void pipelineWithoutModelLeavesFrameSharp()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("model.onnx");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1000, '\x07'));
+        f.close();
+        PersonSegmentationSP::setDefaultModelPath(path);
+        BaseSettings settings;
+        settings.setValue("BackgroundBlur", 100);
+        PostProcessor pp(&settings);
+        PersonSegmentationSP::setDefaultModelPath(QString());
+        QCOMPARE(PersonSegmentationSP::defaultModelPath(), QString::fromLatin1(PersonSegmentationSP::kModelResource));
+        const QImage input = composedFrame();
+        QImage frame = input;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> no model"));
+        pp.process(frame);
+        // No cut-out: the whole frame counts as the person, nothing is blurred.
+        QCOMPARE(frame, input);
+        QThread::msleep(30);
+        pp.process(frame);
+        QCOMPARE(frame, input);
+    }
+
     void blurDeviationAndSoftBorder()
     {
         QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(100)), 10.0f);
