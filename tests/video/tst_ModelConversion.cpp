@@ -122,6 +122,14 @@ private slots:
         QVERIFY2(mean > 0.2 && mean < 0.8, qPrintable(QString::number(mean)));
     }
 
+    void modelShipsWithLicenceAndNotice()
+    {
+        QCOMPARE(readAll(QStringLiteral(":/assets/models/SINet_Softmax.onnx")), readAll(onnx(kModels[0])));
+        QVERIFY(readAll(QStringLiteral(":/assets/models/LICENSE")).contains("Apache License"));
+        const QByteArray notice = readAll(QStringLiteral(":/assets/models/NOTICE"));
+        QVERIFY(notice.contains("converted") && notice.contains("@mediapipe/selfie_segmentation"));
+    }
+
     void conversionIsReproducibleAndChecked()
     {
         const Model& m = kModels[0];
