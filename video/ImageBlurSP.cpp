@@ -48,7 +48,10 @@ void ImageBlurSP::blur(const cv::Mat& src, cv::Mat& dst, float sigma, cv::Mat& s
         return;
     }
     // Outside the frame is transparent black: the border fades out.
-    const int factor = std::max(1, int(sigma / kSmallSigma));
+    // Powers of two keep the shrinking on OpenCV's fast whole-pixel path.
+    int factor = 1;
+    while (factor < 16 && float(factor * 2) * kSmallSigma <= sigma)
+        factor *= 2;
     if (factor == 1) {
         cv::GaussianBlur(src, dst, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
         return;
