@@ -3,13 +3,23 @@
 #include "SubProcessor.h"
 
 // Gaussian blur of the whole frame for the background blur, limited to 35 runs
-// per second (processImage with the BackgroundBlur setting). Like the
-// segmentation stage, the pipeline holds an instance only once one is built in.
+// per second. The standard deviation follows the BackgroundBlur setting (0 to 10
+// pixels over its range). The border is soft: outside the frame counts as
+// transparent, so the edges fade and the target's previous content shows
+// through there (the target is never cleared). Large deviations blur a
+// downscaled copy, which looks the same and costs a fraction.
 class ImageBlurSP : public SubProcessor
 {
+    Q_OBJECT
 public:
     ImageBlurSP();
     ~ImageBlurSP() override;
 
     BitmapPtr processImage(BitmapPtr input, float& width, float& height, const CameraSetting& setting) override;
+
+    // Standard deviation in pixels: (value - minimum) / (maximum - minimum) x 10.
+    static float sigmaFor(const CameraSetting& setting);
+    // Blurs premultiplied B8G8R8A8 `src` into `dst` (same size) with a soft
+    // border; `scratch` holds the downscaled copy between calls.
+    static void blur(const cv::Mat& src, cv::Mat& dst, float sigma, cv::Mat& scratch);
 };

@@ -2,18 +2,44 @@
 
 #include "SubProcessor.h"
 
+#include <QString>
 #include <QtGlobal>
 
-// Person segmentation for the background blur: rewrites the frame buffer in place
-// into a cut-out of the person (alpha = person mask, colour premultiplied) and
-// returns it as a bitmap; limited to 35 runs per second. The pipeline calls it
-// through this interface; until a model-backed implementation is built into the
-// pipeline, the pipeline holds no instance and leaves the picture as it is.
+// Person segmentation for the background blur. A neural network (OpenCV DNN,
+// OpenCL target first, the CPU when OpenCL cannot load or run it) finds the
+// person; the frame buffer is rewritten in place into a cut-out of the person
+// (alpha = person mask, colour premultiplied) and returned as a bitmap. Limited
+// to 35 runs per second. No error ever leaves the stage: without a working model
+// the frame stays as it is.
 class PersonSegmentationSP : public SubProcessor
 {
+    Q_OBJECT
 public:
+    static constexpr const char* kModelResource = ":/assets/models/SINet_Softmax.onnx";
+
+    // Reads the model from defaultModelPath().
     PersonSegmentationSP();
+    explicit PersonSegmentationSP(const QString& modelPath);
+
+    // Where stages built without a path read their model: the built-in resource
+    // unless set otherwise (tests point it at damaged models).
+    static QString defaultModelPath();
+    static void setDefaultModelPath(const QString& path);
     ~PersonSegmentationSP() override;
 
+    // `buffer`: width x height B8G8R8A8 pixels, width x 4 bytes per row, changed
+    // in place. `rotated`: the coarse camera rotation is on, so the network is
+    // shown the frame turned 90 degrees clockwise. Returns the current cut-out.
     virtual BitmapPtr processFrame(uchar* buffer, float width, float height, bool unused, bool rotated);
+
+    // The alpha byte for a background probability m: int((1 - m) x 255) held to
+    // 0..255 (also for values outside 0..1 and NaN, which give 0).
+    static int alphaFor(float backgroundProbability);
+
+    // Which session kinds were tried, and the network's input size (320 x 320
+    // until a model is loaded).
+    bool gpuLoaded() const;
+    bool cpuLoaded() const;
+    int modelWidth() const;
+    int modelHeight() const;
 };

@@ -71,8 +71,6 @@ struct PostProcessor::Opaque
     QMutex cacheMutex;
     QHash<int, CameraSetting> cache;
 
-    // Segmentation and blur join the pipeline once built with a model; until then
-    // these stay empty and the blur step leaves the picture unchanged.
     std::shared_ptr<PersonSegmentationSP> segmentation;
     std::shared_ptr<ImageBlurSP> blur;
     std::shared_ptr<ImageToneSP> tone;
@@ -82,6 +80,11 @@ struct PostProcessor::Opaque
 
     // The frame's working copy, kept while the frame size is unchanged.
     BitmapPtr input;
+    // The sharp person drawn over the blurred frame. Kept apart from the blur
+    // stage's own target, so the person never leaks into the next blur (the
+    // blur target is not cleared and shows through at its soft border) and a
+    // throttled blur is never drawn over twice.
+    BitmapPtr composite;
 };
 
 bool PostProcessor::Opaque::readSetting(BaseSettings::Settings key, CameraSetting& out)
@@ -140,6 +143,8 @@ PostProcessor::PostProcessor(BaseSettings* settings, QObject* parent)
     o.logo = std::make_shared<ImageOverlaySP>();
     o.text = std::make_shared<TextOverlaySP>();
     o.tone = std::make_shared<ImageToneSP>();
+    o.blur = std::make_shared<ImageBlurSP>();
+    o.segmentation = std::make_shared<PersonSegmentationSP>();
 }
 
 PostProcessor::~PostProcessor()
@@ -238,15 +243,24 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
     BitmapPtr current = input;
     if (blurActive && segmentation && blur) {
         BitmapPtr cutout = segmentation->processFrame(image.bits(), float(w), float(h), true, rotation.isActive());
-        float bw = float(input->cols);
-        float bh = float(input->rows);
-        BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
-        if (blurred) {
-            if (cutout)
-                bitmap::drawOver(*blurred, *cutout);
-            current = blurred;
-        } else {
-            current = cutout;
+        // Without any cut-out (no usable model, or a failed first run) the whole
+        // frame counts as the person: nothing is blurred, rather than the person
+        // along with the background.
+        if (cutout) {
+            float bw = float(input->cols);
+            float bh = float(input->rows);
+            BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
+            if (blurred) {
+                if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
+                    composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
+                if (composite) {
+                    blurred->copyTo(*composite);
+                    bitmap::drawOver(*composite, *cutout);
+                }
+                current = composite ? composite : blurred;
+            } else {
+                current = cutout;
+            }
         }
     }
     if (!current) {

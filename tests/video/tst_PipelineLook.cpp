@@ -130,6 +130,19 @@ private slots:
         QVERIFY(qRed(mask.pixel(kWall.center())) < 30);
     }
 
+    void backgroundBlur()
+    {
+        // The person stays sharp, the rocket behind her is blurred.
+        const QImage out = run("blur_100", [](BaseSettings& s) { s.setValue("BackgroundBlur", 100); });
+        QVERIFY2(meanDiff(out, _frame, kFace) < 2.0, qPrintable(QString::number(meanDiff(out, _frame, kFace))));
+        QVERIFY(meanDiff(out, _frame, QRect(800, 40, 150, 200)) > 3.0);
+        run("blur_30_tone_fine", [](BaseSettings& s) {
+            s.setValue("BackgroundBlur", 30);
+            s.setValue("SkinTone", 30);
+            s.setValue("FineCameraRotation", 10);
+        });
+    }
+
     void rotations()
     {
         const QImage fine = run("rotate_fine_plus20", [](BaseSettings& s) { s.setValue("FineCameraRotation", 20); });

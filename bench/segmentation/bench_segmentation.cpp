@@ -1,0 +1,163 @@
+// Per-frame cost of the background blur at 1280 x 720 on one thread: the
+// segmentation with the shipped 256 x 256 model and with the 144 x 256 landscape
+// model (also in the whole pipeline, for comparison), the blur at the largest deviation (and at a small one, which blurs at
+// full size), and the whole pipeline with every effect on. Stages run on every
+// frame: the throttle is lifted, and the pipeline gets frames 30 ms apart, as a
+// camera delivers them, so its 35-per-second stages never skip. Prints medians
+// in milliseconds.
+#include "BaseSettings.h"
+#include "ImageBlurSP.h"
+#include "PersonSegmentationSP.h"
+#include "PostProcessor.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr int kW = 1280;
+constexpr int kH = 720;
+
+QImage cameraFrame()
+{
+    QImage frame(kW, kH, QImage::Format_RGB32);
+    frame.fill(QColor(70, 70, 70));
+    const QImage photo("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    QPainter painter(&frame);
+    painter.drawImage(QRect(280, 0, 720, 720), photo);
+    return frame;
+}
+
+QByteArray logoPng()
+{
+    QImage img(240, 240, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    {
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(240, 140, 20));
+        p.setPen(QPen(Qt::white, 14));
+        p.drawEllipse(QPointF(120, 120), 100, 100);
+    }
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    img.save(&buffer, "PNG");
+    return data;
+}
+
+// Median of `runs` timed calls of `fn`; `prepare` runs untimed before each, and
+// each call starts no sooner than `spacingMs` after the previous one started.
+double medianMs(int runs, const std::function<void()>& fn, const std::function<void()>& prepare = {}, int spacingMs = 0)
+{
+    for (int i = 0; i < 3; ++i) {
+        if (prepare)
+            prepare();
+        fn();
+    }
+    std::vector<double> times;
+    QElapsedTimer pace, timer;
+    pace.start();
+    for (int i = 0; i < runs; ++i) {
+        if (prepare)
+            prepare();
+        while (pace.elapsed() < spacingMs)
+            QThread::usleep(200);
+        pace.restart();
+        timer.start();
+        fn();
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[size_t(runs / 2)];
+}
+
+void print(const char* name, double ms)
+{
+    std::printf("%s: %.4f ms\n", name, ms);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QApplication app(argc, argv);
+    cv::setNumThreads(1);
+
+    const QImage frame = cameraFrame();
+    const int runs = 100;
+
+    const struct
+    {
+        const char* figure;
+        QString model;
+    } models[] = {
+        {"segmentation_720p_ms", QString::fromLatin1(PersonSegmentationSP::kModelResource)},
+        {"segmentation_144x256_model_720p_ms", QStringLiteral(VANTOR_MODELS_DIR "/selfie_segmentation_landscape.onnx")},
+    };
+    for (const auto& m : models) {
+        PersonSegmentationSP stage(m.model);
+        stage.setMaxRate(1000000);
+        QImage work = frame;
+        work.detach();
+        print(m.figure, medianMs(
+                            runs, [&] { stage.processFrame(work.bits(), float(kW), float(kH), true, false); },
+                            [&] { std::memcpy(work.bits(), frame.constBits(), size_t(frame.sizeInBytes())); }));
+    }
+
+    const QImage premultiplied = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    auto input = std::make_shared<cv::Mat>(kH, kW, CV_8UC4);
+    for (int y = 0; y < kH; ++y)
+        std::memcpy(input->ptr(y), premultiplied.constScanLine(y), size_t(kW) * 4);
+    for (int value : {100, 30}) {
+        ImageBlurSP blur;
+        blur.setMaxRate(1000000);
+        const CameraSetting s{value, 1, 100, 0, 0, false, false};
+        print(value == 100 ? "blur_sigma10_720p_ms" : "blur_sigma3_720p_ms", medianMs(runs, [&] {
+                  float w = kW, h = kH;
+                  blur.processImage(input, w, h, s);
+              }));
+    }
+
+    BaseSettings settings;
+    settings.setValue("BackgroundBlur", 100);
+    settings.setValue("SkinTone", 20);
+    settings.setValue("FineCameraRotation", 12);
+    settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, logoPng());
+    settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, true);
+    settings.setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
+    {
+        PostProcessor pp(&settings);
+        QImage work;
+        print("pipeline_all_effects_720p_ms", medianMs(
+                                                  runs, [&] { pp.process(work); }, [&] { work = frame; }, 30));
+    }
+    // The same with the landscape model, for comparison.
+    PersonSegmentationSP::setDefaultModelPath(models[1].model);
+    {
+        PostProcessor pp(&settings);
+        QImage work;
+        print("pipeline_all_effects_144x256_model_720p_ms",
+              medianMs(
+                  runs, [&] { pp.process(work); }, [&] { work = frame; }, 30));
+    }
+    return 0;
+}

@@ -1,0 +1,308 @@
+// The segmentation and blur stages with the built-in model on a real photo of a
+// person, and their edge cases: mask to alpha, rotated frames, throttling, a
+// model that cannot load, and the blur's deviation and soft border.
+#include "BaseSettings.h"
+#include "FrameHelpers.h"
+#include "ImageBlurSP.h"
+#include "PersonSegmentationSP.h"
+#include "PostProcessor.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+using namespace testframes;
+
+namespace {
+
+const char* const kPhoto = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
+const QRect kFace(560, 110, 80, 100); // on the face, in the composed frame
+const QRect kFaceTurned(390, 359, 100, 80); // the same face in the sideways frame
+
+// The photo (720 x 720) in a 1280 x 720 grey frame; `turned` lays it on its side
+// (turned 90 degrees counter-clockwise), as a camera mounted sideways sees it.
+QImage composedFrame(bool turned = false)
+{
+    QImage photo(kPhoto);
+    if (photo.isNull())
+        return {};
+    if (turned)
+        photo = photo.transformed(QTransform().rotate(-90));
+    QImage frame(1280, 720, QImage::Format_RGB32);
+    frame.fill(QColor(70, 70, 70));
+    QPainter painter(&frame);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(QRect(280, 0, 720, 720), photo);
+    return frame;
+}
+
+// Mean person probability (alpha / 255) of a cut-out in a box.
+double personIn(const QImage& cutout, const QRect& box)
+{
+    double sum = 0;
+    for (int y = box.top(); y <= box.bottom(); ++y)
+        for (int x = box.left(); x <= box.right(); ++x)
+            sum += at(cutout, x, y).a;
+    return sum / (255.0 * box.width() * box.height());
+}
+
+double meanAbsDiff(const cv::Mat& a, const cv::Mat& b)
+{
+    return cv::norm(a, b, cv::NORM_L1) / double(a.total() * a.channels());
+}
+
+CameraSetting blurSetting(int value)
+{
+    return CameraSetting{value, 1, 100, 0, 0, false, false};
+}
+
+} // namespace
+
+class TestSegmentation : public QObject
+{
+    Q_OBJECT
+private slots:
+    void findsThePersonInThePhoto()
+    {
+        const QImage input = composedFrame();
+        QVERIFY2(!input.isNull(), "the photo comes with Debian's python3-skimage");
+        QImage frame = input;
+        PersonSegmentationSP stage;
+        // This machine may have no OpenCL device: the CPU session takes over.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
+        BitmapPtr cutout = stage.processFrame(frame.bits(), 1280.f, 720.f, true, false);
+        QVERIFY(cutout);
+        QVERIFY(stage.gpuLoaded() && stage.cpuLoaded());
+        QCOMPARE(stage.modelWidth(), 256);
+        QCOMPARE(stage.modelHeight(), 256);
+        QCOMPARE(cutout->cols, 1280);
+        QCOMPARE(cutout->rows, 720);
+
+        const double face = personIn(frame, kFace);
+        QVERIFY2(face >= 0.9, qPrintable(QString::number(face)));
+        for (const QRect& corner : {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
+            const double p = personIn(frame, corner);
+            QVERIFY2(p <= 0.1, qPrintable(QString::number(p)));
+        }
+        // The buffer holds the premultiplied cut-out (c x a / 255, truncated),
+        // and the bitmap a copy of it.
+        int wrong = 0;
+        for (int y = 0; y < 720; ++y)
+            for (int x = 0; x < 1280; ++x) {
+                const Px in = at(input, x, y), out = at(frame, x, y);
+                wrong += out.b != in.b * out.a / 255 || out.g != in.g * out.a / 255 || out.r != in.r * out.a / 255;
+                wrong += maxDiff(at(*cutout, x, y), out) != 0;
+            }
+        QCOMPARE(wrong, 0);
+    }
+
+    void maskToAlpha()
+    {
+        QCOMPARE(PersonSegmentationSP::alphaFor(0.0f), 255);
+        QCOMPARE(PersonSegmentationSP::alphaFor(1.0f), 0);
+        QCOMPARE(PersonSegmentationSP::alphaFor(0.5f), 127);
+        QCOMPARE(PersonSegmentationSP::alphaFor(0.998f), 0); // 0.51 truncates to 0
+        QCOMPARE(PersonSegmentationSP::alphaFor(-3.0f), 255);
+        QCOMPARE(PersonSegmentationSP::alphaFor(7.0f), 0);
+        QCOMPARE(PersonSegmentationSP::alphaFor(std::nanf("")), 0);
+    }
+
+    void sidewaysCameraIsTurnedForTheNetwork()
+    {
+        QImage turned = composedFrame(true);
+        QImage plain = turned;
+        PersonSegmentationSP upright, sideways;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        QVERIFY(upright.processFrame(turned.bits(), 1280.f, 720.f, true, true));
+        QVERIFY(sideways.processFrame(plain.bits(), 1280.f, 720.f, true, false));
+        // Turned upright for the network, the face is found and the mask lands
+        // back on the face in the sideways frame; the corners stay background.
+        const double face = personIn(turned, kFaceTurned);
+        QVERIFY2(face >= 0.9, qPrintable(QString::number(face)));
+        QVERIFY(personIn(turned, QRect(0, 0, 60, 60)) <= 0.1);
+        QVERIFY(personIn(turned, QRect(1220, 660, 60, 60)) <= 0.1);
+        // Without the turn the network sees a person lying down: a different mask.
+        double differ = 0;
+        for (int y = 0; y < 720; y += 4)
+            for (int x = 0; x < 1280; x += 4)
+                differ += std::abs(at(turned, x, y).a - at(plain, x, y).a) > 64;
+        QVERIFY2(differ > 0.02 * 320 * 180, qPrintable(QString::number(differ)));
+    }
+
+    void unusableModelLeavesFramesUntouched_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QFile model(QString::fromLatin1(PersonSegmentationSP::kModelResource));
+        QVERIFY(model.open(QIODevice::ReadOnly));
+        const QByteArray real = model.readAll();
+        QTest::newRow("missing") << QByteArray();
+        QTest::newRow("garbage") << QByteArray(4096, '\x5a');
+        QTest::newRow("truncated") << real.left(real.size() / 2);
+        QByteArray flipped = real;
+        for (qsizetype i = 64; i < flipped.size(); i += 997)
+            flipped[i] = char(flipped[i] ^ 0xa5);
+        QTest::newRow("bytes flipped") << flipped;
+    }
+
+    void unusableModelLeavesFramesUntouched()
+    {
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("model.onnx");
+        if (!bytes.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+        PersonSegmentationSP stage(path);
+        const QImage input = randomFrame(160, 90, 3);
+        QImage frame = input;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> (no model|the model did not run|segmentation failed)"));
+        BitmapPtr out = stage.processFrame(frame.bits(), 160.f, 90.f, true, false);
+        QVERIFY(stage.cpuLoaded());
+        // Either nothing loaded, or a damaged model that happened to parse ran:
+        // in no case may an error escape or the frame be half-written.
+        if (!out)
+            QCOMPARE(frame, input);
+        // Later frames neither retry the load nor warn again.
+        QThread::msleep(30);
+        QImage again = input;
+        if (!out) {
+            QVERIFY(!stage.processFrame(again.bits(), 160.f, 90.f, true, false));
+            QCOMPARE(again, input);
+        }
+        QVERIFY(!stage.processFrame(nullptr, 160.f, 90.f, true, false));
+    }
+
+    void pipelineWithoutModelLeavesFrameSharp()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("model.onnx");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1000, '\x07'));
+        f.close();
+        PersonSegmentationSP::setDefaultModelPath(path);
+        BaseSettings settings;
+        settings.setValue("BackgroundBlur", 100);
+        PostProcessor pp(&settings);
+        PersonSegmentationSP::setDefaultModelPath(QString());
+        QCOMPARE(PersonSegmentationSP::defaultModelPath(), QString::fromLatin1(PersonSegmentationSP::kModelResource));
+        const QImage input = composedFrame();
+        QImage frame = input;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> no model"));
+        pp.process(frame);
+        // No cut-out: the whole frame counts as the person, nothing is blurred.
+        QCOMPARE(frame, input);
+        QThread::msleep(30);
+        pp.process(frame);
+        QCOMPARE(frame, input);
+    }
+
+    void blurDeviationAndSoftBorder()
+    {
+        QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(100)), 10.0f);
+        QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(1)), 0.1f);
+        QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(0)), 0.0f);
+
+        const QImage photo = composedFrame();
+        BitmapPtr input = fromImage(photo);
+        cv::Mat out, scratch;
+        // σ 0.1 leaves the picture as it is.
+        ImageBlurSP::blur(*input, out, 0.1f, scratch);
+        QVERIFY(cv::norm(out, *input, cv::NORM_INF) <= 1);
+        // Larger deviations blur a downscaled copy: it must look like the
+        // full-size blur (a few levels at most anywhere, a fraction on average).
+        const cv::Rect inner(40, 40, 1200, 640);
+        for (float sigma : {3.f, 6.f, 10.f}) {
+            cv::Mat full;
+            cv::GaussianBlur(*input, full, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
+            ImageBlurSP::blur(*input, out, sigma, scratch);
+            const double d = meanAbsDiff(out(inner), full(inner));
+            const double worst = cv::norm(out(inner), full(inner), cv::NORM_INF);
+            QVERIFY2(d < 0.3 && worst <= 6, qPrintable(QStringLiteral("σ %1: mean %2, worst %3").arg(sigma).arg(d).arg(worst)));
+            QVERIFY(meanAbsDiff(out(inner), (*input)(inner)) > 2.0);
+        }
+
+        // Through the stage: a white frame fades to transparent at its border,
+        // where the target's first content (opaque black) shows through.
+        ImageBlurSP stage;
+        float w = 200, h = 100;
+        BitmapPtr blurred = stage.processImage(filled(200, 100, {255, 255, 255, 255}), w, h, blurSetting(100));
+        QVERIFY(blurred);
+        QCOMPARE(maxDiff(at(*blurred, 100, 50), {255, 255, 255, 255}), 0);
+        const Px edge = at(*blurred, 0, 50), corner = at(*blurred, 0, 0);
+        QCOMPARE(edge.a, 255);
+        QVERIFY2(edge.r > 100 && edge.r < 160, qPrintable(QString::number(edge.r)));
+        QVERIFY(corner.r < edge.r);
+    }
+
+    void blurThrottledAt20msSpacing()
+    {
+        ImageBlurSP stage;
+        float w = 32, h = 16;
+        QElapsedTimer clock;
+        clock.start();
+        int runs = 0;
+        qint64 lastRun = -1000;
+        for (int i = 0; i < 12; ++i) {
+            while (clock.elapsed() < i * 20)
+                QThread::usleep(200);
+            const int shade = 20 * (i + 1);
+            const qint64 now = clock.elapsed();
+            BitmapPtr out = stage.processImage(filled(32, 16, {shade, shade, shade, 255}), w, h, blurSetting(1));
+            const bool ran = at(*out, 16, 8).r == shade;
+            // Never two runs within 28 ms; a frame 20 ms after a skipped one runs.
+            if (ran) {
+                QVERIFY2(now - lastRun >= 27, qPrintable(QStringLiteral("frame %1").arg(i)));
+                lastRun = now;
+                ++runs;
+            } else {
+                QVERIFY2(now - lastRun < 29, qPrintable(QStringLiteral("frame %1").arg(i)));
+            }
+        }
+        QVERIFY2(runs >= 5 && runs <= 7, qPrintable(QString::number(runs)));
+    }
+
+    void pipelineKeepsThePersonSharp()
+    {
+        BaseSettings settings;
+        settings.setValue("BackgroundBlur", 100);
+        PostProcessor pp(&settings);
+        const QImage input = composedFrame();
+        QImage frame = input;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        pp.process(frame);
+        QCOMPARE(frame.size(), input.size());
+        BitmapPtr in = fromImage(input), out = fromImage(frame);
+        const cv::Rect face(kFace.x(), kFace.y(), kFace.width(), kFace.height());
+        const cv::Rect background(800, 40, 150, 200); // the rocket behind the person
+        QVERIFY2(meanAbsDiff((*out)(face), (*in)(face)) < 2.0, qPrintable(QString::number(meanAbsDiff((*out)(face), (*in)(face)))));
+        // Fine detail in the background is gone.
+        auto detail = [](const cv::Mat& m) {
+            cv::Mat grey, lap;
+            cv::cvtColor(m, grey, cv::COLOR_BGRA2GRAY);
+            cv::Laplacian(grey, lap, CV_32F);
+            cv::Scalar mean, dev;
+            cv::meanStdDev(lap, mean, dev);
+            return dev[0];
+        };
+        QVERIFY2(detail((*out)(background)) < 0.3 * detail((*in)(background)),
+                 qPrintable(QStringLiteral("%1 vs %2").arg(detail((*out)(background))).arg(detail((*in)(background)))));
+        for (int y = 0; y < frame.height(); y += 97)
+            QCOMPARE(at(frame, 640, y).a, 255);
+    }
+};
+
+QTEST_MAIN(TestSegmentation)
+#include "tst_Segmentation.moc"

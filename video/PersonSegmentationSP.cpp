@@ -1,0 +1,322 @@
+#include "PersonSegmentationSP.h"
+
+#include "OnnxModelInfo.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// Per-channel (B, G, R) normalisation the network was prepared for.
+const cv::Scalar kMean(102.890434, 111.25247, 126.91212);
+const cv::Scalar kScale(0.01588993487033495, 0.015918147611529706, 0.015070294257291065);
+constexpr double kBlobScale = 0.00392156862745098; // 1 / 255
+// Largest network input side accepted from a model file.
+constexpr int64_t kMaxModelSide = 4096;
+
+// x / 255 truncated, exact for 0 <= x <= 255 * 255.
+inline unsigned div255(unsigned x)
+{
+    return (x + 1 + (x >> 8)) >> 8;
+}
+
+// Sets each pixel's alpha to a[x] and scales its colour by a[x] / 255,
+// truncating: c' = c * a / 255.
+void premultiplyRow(uchar* p, const uchar* a, int n)
+{
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint8::nlanes;
+    const v_uint16 one = vx_setall_u16(1);
+    for (; x + lanes <= n; x += lanes) {
+        v_uint8 c[4];
+        v_load_deinterleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        const v_uint8 alpha = vx_load(a + x);
+        v_uint16 aLo, aHi;
+        v_expand(alpha, aLo, aHi);
+        for (int k = 0; k < 3; ++k) {
+            v_uint16 lo, hi;
+            v_expand(c[k], lo, hi);
+            lo = v_mul_wrap(lo, aLo);
+            hi = v_mul_wrap(hi, aHi);
+            lo = (lo + one + (lo >> 8)) >> 8;
+            hi = (hi + one + (hi >> 8)) >> 8;
+            c[k] = v_pack(lo, hi);
+        }
+        c[3] = alpha;
+        v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
+    }
+    vx_cleanup();
+#endif
+    for (; x < n; ++x) {
+        uchar* q = p + size_t(x) * 4;
+        const unsigned alpha = a[x];
+        q[0] = uchar(div255(q[0] * alpha));
+        q[1] = uchar(div255(q[1] * alpha));
+        q[2] = uchar(div255(q[2] * alpha));
+        q[3] = uchar(alpha);
+    }
+}
+
+} // namespace
+
+struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
+{
+    PersonSegmentationSPOpaque(SubProcessor* owner, QString modelPath)
+        : OpaqueBase(owner)
+        , modelPath(std::move(modelPath))
+    {
+    }
+
+    ~PersonSegmentationSPOpaque() override { qDebug() << "PersonSegmentationSP::Opaque DCTOR!"; }
+
+    // Loads a session of the given kind once; throws on any failure.
+    void loadSession(bool gpu);
+
+    QString modelPath;
+    int modelWidth = 320;
+    int modelHeight = 320;
+    cv::dnn::Net net;
+    std::string inputName;
+    std::string outputName;
+    std::vector<int64_t> inputShape;
+    std::vector<int64_t> outputShape;
+    std::vector<cv::Mat> outputs; // the output buffer, reused by every run
+    // Reused every frame: the network blob, the frame resized to the network
+    // input (four channels, then three), the normalised float frame, its rotated
+    // copy and the mask.
+    cv::Mat blob;
+    cv::Mat bgr;
+    cv::Mat resized;
+    cv::Mat normalised;
+    cv::Mat turned;
+    cv::Mat mask;
+    std::vector<uchar> alpha;    // alpha per mask sample
+    std::vector<int> columns;    // mask column per frame column
+    std::vector<uchar> rowAlpha; // alpha per frame column of the current row
+    bool gpuLoaded = false;
+    bool cpuLoaded = false;
+    bool failureLogged = false;
+};
+
+void PersonSegmentationSPOpaque::loadSession(bool gpu)
+{
+    if ((gpu && gpuLoaded) || (!gpu && cpuLoaded))
+        return;
+    (gpu ? gpuLoaded : cpuLoaded) = true;
+
+    QFile file(modelPath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + modelPath.toStdString());
+    const QByteArray model = file.readAll();
+
+    OnnxTensorInfo in, out;
+    if (!readOnnxModelInfo(model.constData(), size_t(model.size()), in, out))
+        throw std::runtime_error("not an ONNX model");
+    if (in.shape.size() < 4)
+        throw std::runtime_error("the model input has fewer than four dimensions");
+    // NCHW: dimension 2 is the height and 3 the width.
+    const int64_t height = in.shape[2], width = in.shape[3];
+    if (height <= 0 || width <= 0 || height > kMaxModelSide || width > kMaxModelSide)
+        throw std::runtime_error("unsupported model input size");
+    std::vector<int> outDims;
+    for (int64_t d : out.shape) {
+        if (d <= 0 || d > kMaxModelSide)
+            throw std::runtime_error("unsupported model output shape");
+        outDims.push_back(int(d));
+    }
+    if (outDims.empty())
+        throw std::runtime_error("the model output has no shape");
+    if (gpu && !cv::ocl::haveOpenCL())
+        throw std::runtime_error("no OpenCL device");
+
+    cv::dnn::Net loaded = cv::dnn::readNetFromONNX(model.constData(), size_t(model.size()));
+    if (loaded.empty())
+        throw std::runtime_error("the model has no layers");
+    loaded.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    loaded.setPreferableTarget(gpu ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU);
+
+    net = loaded;
+    inputName = in.name;
+    outputName = out.name;
+    inputShape = in.shape;
+    outputShape = out.shape;
+    outputs.assign(1, cv::Mat(int(outDims.size()), outDims.data(), CV_32F, cv::Scalar(0)));
+    modelWidth = int(width);
+    modelHeight = int(height);
+}
+
+namespace {
+
+QMutex modelPathMutex;
+QString modelPathOverride;
+
+} // namespace
+
+QString PersonSegmentationSP::defaultModelPath()
+{
+    QMutexLocker locker(&modelPathMutex);
+    return modelPathOverride.isEmpty() ? QString::fromLatin1(kModelResource) : modelPathOverride;
+}
+
+void PersonSegmentationSP::setDefaultModelPath(const QString& path)
+{
+    QMutexLocker locker(&modelPathMutex);
+    modelPathOverride = path;
+}
+
+PersonSegmentationSP::PersonSegmentationSP()
+    : PersonSegmentationSP(defaultModelPath())
+{
+}
+
+PersonSegmentationSP::PersonSegmentationSP(const QString& modelPath)
+    : SubProcessor(35)
+{
+    _opaque = std::make_shared<PersonSegmentationSPOpaque>(this, modelPath);
+}
+
+PersonSegmentationSP::~PersonSegmentationSP()
+{
+    stopWorker();
+}
+
+int PersonSegmentationSP::alphaFor(float m)
+{
+    const float v = (1.0f - m) * 255.0f;
+    if (v >= 255.0f)
+        return 255;
+    return v >= 1.0f ? int(v) : 0;
+}
+
+bool PersonSegmentationSP::gpuLoaded() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).gpuLoaded; }
+bool PersonSegmentationSP::cpuLoaded() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).cpuLoaded; }
+int PersonSegmentationSP::modelWidth() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).modelWidth; }
+int PersonSegmentationSP::modelHeight() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).modelHeight; }
+
+BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float height, bool, bool rotated)
+{
+    if (!buffer)
+        return {};
+    if (!shouldRun())
+        return currentOutput();
+    auto& o = static_cast<PersonSegmentationSPOpaque&>(*_opaque);
+    const int w = int(width);
+    const int h = int(height);
+    if (!bitmap::sizeAllowed(w, h)) {
+        qWarning() << "PersonSegmentationSP::processFrame -> frame size not supported" << width << height;
+        return currentOutput();
+    }
+
+    try {
+        try {
+            o.loadSession(true);
+        } catch (const std::exception& e) {
+            qWarning() << "Unable to load gpu model, falling back cpu model!" << e.what();
+            o.loadSession(false);
+        }
+    } catch (const std::exception& e) {
+        qWarning() << "PersonSegmentationSP::processFrame -> no model:" << e.what();
+    }
+    if (o.net.empty())
+        return currentOutput();
+
+    try {
+        // Resizing works per channel, so shrinking first and dropping alpha
+        // afterwards gives the same pixels as the other way round, for less work.
+        cv::Mat frame(h, w, CV_8UC4, buffer);
+        cv::resize(frame, o.bgr, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
+        cv::cvtColor(o.bgr, o.resized, cv::COLOR_BGRA2BGR);
+        o.resized.convertTo(o.normalised, CV_32F);
+        cv::Mat* net = &o.normalised;
+        if (rotated) {
+            cv::rotate(o.normalised, o.turned, cv::ROTATE_90_CLOCKWISE);
+            net = &o.turned;
+        }
+        cv::subtract(*net, kMean, *net);
+        cv::multiply(*net, kScale, *net);
+        cv::dnn::blobFromImage(*net, o.blob, kBlobScale, o.resized.size(), cv::Scalar(), false, false, CV_32F);
+        const int rows = net->rows, cols = net->cols;
+
+        try {
+            o.net.setInput(o.blob, o.inputName);
+            o.net.forward(o.outputs, o.outputName);
+        } catch (const std::exception& e) {
+            // The OpenCL session could not run the model: from now on the CPU
+            // one does. This frame stays unchanged (no blur shows through).
+            if (!o.cpuLoaded) {
+                qWarning() << "Unable to load gpu model, falling back cpu model!" << e.what();
+                o.loadSession(false);
+            } else if (!o.failureLogged) {
+                o.failureLogged = true;
+                qWarning() << "PersonSegmentationSP::processFrame -> the model did not run:" << e.what();
+            }
+            return currentOutput();
+        }
+
+        if (o.outputs.empty() || o.outputs[0].type() != CV_32F || o.outputs[0].total() < size_t(rows) * size_t(cols)) {
+            if (!o.failureLogged) {
+                o.failureLogged = true;
+                qWarning() << "PersonSegmentationSP::processFrame -> the model output is smaller than its input";
+            }
+            return currentOutput();
+        }
+        // The first plane (background probability), rotated back if needed.
+        cv::Mat plane(rows, cols, CV_32F, o.outputs[0].ptr<float>());
+        if (rotated)
+            cv::rotate(plane, o.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
+        else
+            plane.copyTo(o.mask);
+        const int mw = o.modelWidth, mh = o.modelHeight;
+        if (size_t(o.mask.total()) < size_t(mw) * size_t(mh)) {
+            qWarning() << "PersonSegmentationSP::processFrame -> mask smaller than the model input";
+            return currentOutput();
+        }
+
+        o.alpha.resize(size_t(mw) * size_t(mh));
+        const float* m = o.mask.ptr<float>();
+        for (size_t i = 0; i < o.alpha.size(); ++i)
+            o.alpha[i] = uchar(alphaFor(m[i]));
+        const float sx = float(mw) / float(w);
+        const float sy = float(mh) / float(h);
+        o.columns.resize(size_t(w));
+        for (int x = 0; x < w; ++x)
+            o.columns[size_t(x)] = std::min(int(sx * float(x)), mw - 1);
+        o.rowAlpha.resize(size_t(w));
+        int lastRow = -1;
+        for (int y = 0; y < h; ++y) {
+            const int row = std::min(int(sy * float(y)), mh - 1);
+            if (row != lastRow) {
+                const uchar* arow = o.alpha.data() + size_t(row) * size_t(mw);
+                for (int x = 0; x < w; ++x)
+                    o.rowAlpha[size_t(x)] = arow[o.columns[size_t(x)]];
+                lastRow = row;
+            }
+            premultiplyRow(buffer + size_t(y) * size_t(w) * 4, o.rowAlpha.data(), w);
+        }
+
+        QMutexLocker locker(&_mutex);
+        BitmapPtr out = o.output;
+        if (!bitmap::hasSize(out, w, h))
+            out = bitmap::create(w, h, bitmap::transparent());
+        if (!out)
+            return currentOutput();
+        for (int y = 0; y < h; ++y)
+            std::memcpy(out->ptr(y), buffer + size_t(y) * size_t(w) * 4, size_t(w) * 4);
+        setOutput(out);
+    } catch (const std::exception& e) {
+        qWarning() << "PersonSegmentationSP::processFrame -> segmentation failed:" << e.what();
+    }
+    return currentOutput();
+}
