@@ -93,9 +93,9 @@ std::vector<Size> defaultSizes()
     return {{640, 480}, {1280, 720}, {1920, 1080}};
 }
 
-std::vector<DeviceSpec> parseDevices(const char* text)
+std::vector<DemoDevice> parseDevices(const char* text)
 {
-    std::vector<DeviceSpec> devices;
+    std::vector<DemoDevice> devices;
     if (!text)
         return devices;
     const std::string all = trim(text);
@@ -106,14 +106,14 @@ std::vector<DeviceSpec> parseDevices(const char* text)
     std::stringstream entries(all);
     std::string entry;
     while (std::getline(entries, entry, ';')) {
-        DeviceSpec spec;
+        DemoDevice device;
         const auto eq = entry.find('=');
         // Names keep their inner and trailing spaces ("Vantor Camera IR "), only
         // leading ones go.
         std::string name = entry.substr(0, eq);
         name.erase(0, name.find_first_not_of(" \t"));
-        spec.name = name;
-        if (spec.name.empty())
+        device.name = name;
+        if (device.name.empty())
             continue;
         if (eq != std::string::npos) {
             std::stringstream sizes(entry.substr(eq + 1));
@@ -121,17 +121,17 @@ std::vector<DeviceSpec> parseDevices(const char* text)
             while (std::getline(sizes, item, ',')) {
                 Size size;
                 if (parseSize(trim(item), size))
-                    spec.sizes.push_back(size);
+                    device.sizes.push_back(size);
             }
         } else {
-            spec.sizes = defaultSizes();
+            device.sizes = defaultSizes();
         }
-        devices.push_back(std::move(spec));
+        devices.push_back(std::move(device));
     }
     return devices;
 }
 
-std::vector<DeviceSpec> devicesFromEnvironment()
+std::vector<DemoDevice> devicesFromEnvironment()
 {
     return parseDevices(std::getenv("VANTOR_DEMO_CAMERA"));
 }

@@ -24,15 +24,15 @@ struct Size
     bool operator==(const Size&) const = default;
 };
 
-struct DeviceSpec
+struct DemoDevice
 {
     std::string name;
     std::vector<Size> sizes;
 };
 
 // Parses the device list; an unset variable gives no devices.
-std::vector<DeviceSpec> devicesFromEnvironment();
-std::vector<DeviceSpec> parseDevices(const char* text);
+std::vector<DemoDevice> devicesFromEnvironment();
+std::vector<DemoDevice> parseDevices(const char* text);
 std::vector<Size> defaultSizes();
 
 enum Control {

@@ -45,9 +45,9 @@ GstCaps* capsFor(const std::vector<Size>& sizes)
 
 std::vector<Size> sizesOf(const std::string& name)
 {
-    for (const DeviceSpec& spec : devicesFromEnvironment())
-        if (spec.name == name)
-            return spec.sizes;
+    for (const DemoDevice& device : devicesFromEnvironment())
+        if (device.name == name)
+            return device.sizes;
     return defaultSizes();
 }
 
@@ -378,13 +378,13 @@ static void vantor_demo_cam_provider_init(VantorDemoCamProvider*) {}
 static GList* vantor_demo_cam_provider_probe(GstDeviceProvider*)
 {
     GList* devices = nullptr;
-    for (const DeviceSpec& spec : devicesFromEnvironment()) {
-        if (DeviceState::forDevice(spec.name)->disconnected())
+    for (const DemoDevice& demo : devicesFromEnvironment()) {
+        if (DeviceState::forDevice(demo.name)->disconnected())
             continue;
-        GstCaps* caps = capsFor(spec.sizes);
+        GstCaps* caps = capsFor(demo.sizes);
         GstStructure* props = gst_structure_new("properties", "device.api", G_TYPE_STRING, "vantor-demo", nullptr);
         auto* device = static_cast<GstDevice*>(g_object_new(vantor_demo_cam_device_get_type(), "display-name",
-                                                            spec.name.c_str(), "caps", caps, "device-class",
+                                                            demo.name.c_str(), "caps", caps, "device-class",
                                                             "Video/Source", "properties", props, nullptr));
         gst_caps_unref(caps);
         gst_structure_free(props);
