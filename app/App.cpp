@@ -60,6 +60,7 @@ App::App(int& argc, char** argv)
     setApplicationDisplayName(QString::fromLatin1(kAppName));
     setApplicationName(QString::fromLatin1(kAppName));
     setApplicationVersion(appVersion());
+    setWindowIcon(QIcon(QString::fromLatin1(kIconPath)));
 
     _colorScheme = ColorSchemeSource::create();
     _loginLauncher = LoginLauncher::create();
