@@ -146,7 +146,7 @@ int main(int argc, char** argv)
         ImageToneSP tone;
         tone.setMaxRate(1000000);
         const CameraSetting s{20, 1, 100, 0, 50, false, false};
-        print("tone_720p_ms", medianMs(runs, [&] {
+        print("tone_skin20_720p_ms", medianMs(runs, [&] {
                   float w = kW, h = kH;
                   tone.processImage(input, w, h, s);
               }));
