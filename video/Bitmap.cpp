@@ -58,7 +58,8 @@ inline unsigned div255(unsigned x)
     return (x + (x >> 8)) >> 8;
 }
 
-void drawOverRow(uchar* d, const uchar* s, int n)
+// d = s over b (b may be d itself).
+void drawOverRow(uchar* d, const uchar* b, const uchar* s, int n)
 {
     int i = 0;
 #if CV_SIMD
@@ -69,17 +70,21 @@ void drawOverRow(uchar* d, const uchar* s, int n)
     const v_uint16 half = vx_setall_u16(128);
     for (; i + lanes <= n; i += lanes) {
         const uchar* sp = s + i * 4;
+        const uchar* bp = b + i * 4;
         uchar* dp = d + i * 4;
         v_uint8 sc[4];
         v_load_deinterleave(sp, sc[0], sc[1], sc[2], sc[3]);
-        if (v_check_all(sc[3] == zero))
+        if (v_check_all(sc[3] == zero)) {
+            if (bp != dp)
+                std::memcpy(dp, bp, size_t(lanes) * 4);
             continue;
+        }
         if (v_check_all(sc[3] == full)) {
             v_store_interleave(dp, sc[0], sc[1], sc[2], sc[3]);
             continue;
         }
         v_uint8 dc[4];
-        v_load_deinterleave(dp, dc[0], dc[1], dc[2], dc[3]);
+        v_load_deinterleave(bp, dc[0], dc[1], dc[2], dc[3]);
         v_uint16 invLo, invHi;
         v_expand(full - sc[3], invLo, invHi);
         for (int c = 0; c < 4; ++c) {
@@ -97,12 +102,16 @@ void drawOverRow(uchar* d, const uchar* s, int n)
 #endif
     for (; i < n; ++i) {
         const uchar* sp = s + i * 4;
+        const uchar* bp = b + i * 4;
         uchar* dp = d + i * 4;
         const unsigned inv = 255u - sp[3];
-        if (inv == 255u)
+        if (inv == 255u) {
+            if (bp != dp)
+                std::memcpy(dp, bp, 4);
             continue;
+        }
         for (int c = 0; c < 4; ++c) {
-            const unsigned v = sp[c] + div255(dp[c] * inv);
+            const unsigned v = sp[c] + div255(bp[c] * inv);
             dp[c] = uchar(v > 255u ? 255u : v);
         }
     }
@@ -118,7 +127,21 @@ void drawOver(cv::Mat& dst, const cv::Mat& src, const cv::Rect& area)
     if (r.empty())
         return;
     for (int y = r.y; y < r.y + r.height; ++y)
-        drawOverRow(dst.ptr(y) + size_t(r.x) * 4, src.ptr(y) + size_t(r.x) * 4, r.width);
+        drawOverRow(dst.ptr(y) + size_t(r.x) * 4, dst.ptr(y) + size_t(r.x) * 4, src.ptr(y) + size_t(r.x) * 4, r.width);
+}
+
+void composeOver(cv::Mat& dst, const cv::Mat& below, const cv::Mat& above)
+{
+    if (below.empty() || below.type() != CV_8UC4)
+        return;
+    if (dst.size() != below.size() || above.size() != below.size() || dst.type() != CV_8UC4 || above.type() != CV_8UC4
+        || dst.data == above.data) {
+        below.copyTo(dst);
+        drawOver(dst, above);
+        return;
+    }
+    for (int y = 0; y < dst.rows; ++y)
+        drawOverRow(dst.ptr(y), below.ptr(y), above.ptr(y), dst.cols);
 }
 
 } // namespace bitmap

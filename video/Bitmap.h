@@ -33,6 +33,9 @@ bool hasSize(const BitmapPtr& bmp, int width, int height);
 // Source-over composition of premultiplied pixels: dst = src + dst * (1 - srcA),
 // limited to `area` (clipped to both pictures; `src` and `dst` share one origin).
 void drawOver(cv::Mat& dst, const cv::Mat& src, const cv::Rect& area);
+// dst = above drawn over below, in one pass; the same pixels as copying below to
+// dst and drawing above over it. Pictures of different sizes take that slow way.
+void composeOver(cv::Mat& dst, const cv::Mat& below, const cv::Mat& above);
 inline void drawOver(cv::Mat& dst, const cv::Mat& src)
 {
     drawOver(dst, src, cv::Rect(0, 0, src.cols, src.rows));

@@ -31,8 +31,9 @@ inline unsigned div255(unsigned x)
 }
 
 // Sets each pixel's alpha to a[x] and scales its colour by a[x] / 255,
-// truncating: c' = c * a / 255.
-void premultiplyRow(uchar* p, const uchar* a, int n)
+// truncating: c' = c * a / 255. The result goes back to `p` and to `copy`, so
+// the frame is read once for both.
+void premultiplyRow(uchar* p, const uchar* a, int n, uchar* copy)
 {
     int x = 0;
 #if CV_SIMD
@@ -56,6 +57,7 @@ void premultiplyRow(uchar* p, const uchar* a, int n)
         }
         c[3] = alpha;
         v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        v_store_interleave(copy + x * 4, c[0], c[1], c[2], c[3]);
     }
     vx_cleanup();
 #endif
@@ -66,25 +68,20 @@ void premultiplyRow(uchar* p, const uchar* a, int n)
         q[1] = uchar(div255(q[1] * alpha));
         q[2] = uchar(div255(q[2] * alpha));
         q[3] = uchar(alpha);
+        std::memcpy(copy + size_t(x) * 4, q, 4);
     }
 }
 
 } // namespace
 
-struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
+// One network and its sessions: the model file, the input size read from it,
+// and which session kinds were tried.
+struct SegmentationModel
 {
-    PersonSegmentationSPOpaque(SubProcessor* owner, QString modelPath)
-        : OpaqueBase(owner)
-        , modelPath(std::move(modelPath))
-    {
-    }
-
-    ~PersonSegmentationSPOpaque() override { qDebug() << "PersonSegmentationSP::Opaque DCTOR!"; }
-
     // Loads a session of the given kind once; throws on any failure.
     void loadSession(bool gpu);
 
-    QString modelPath;
+    QString path;
     int modelWidth = 320;
     int modelHeight = 320;
     cv::dnn::Net net;
@@ -93,6 +90,26 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     std::vector<int64_t> inputShape;
     std::vector<int64_t> outputShape;
     std::vector<cv::Mat> outputs; // the output buffer, reused by every run
+    bool gpuLoaded = false;
+    bool cpuLoaded = false;
+    bool failureLogged = false;
+};
+
+struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
+{
+    PersonSegmentationSPOpaque(SubProcessor* owner, QString modelPath, QString landscapePath)
+        : OpaqueBase(owner)
+    {
+        models[0].path = std::move(modelPath);
+        models[1].path = std::move(landscapePath);
+    }
+
+    ~PersonSegmentationSPOpaque() override { qDebug() << "PersonSegmentationSP::Opaque DCTOR!"; }
+
+    // models[0] serves every frame; models[1], when given, serves upright
+    // landscape frames. `last` is the one that ran most recently.
+    SegmentationModel models[2];
+    int last = 0;
     // Reused every frame: the network blob, the frame resized to the network
     // input (four channels, then three), the normalised float frame, its rotated
     // copy and the mask.
@@ -105,20 +122,17 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     std::vector<uchar> alpha;    // alpha per mask sample
     std::vector<int> columns;    // mask column per frame column
     std::vector<uchar> rowAlpha; // alpha per frame column of the current row
-    bool gpuLoaded = false;
-    bool cpuLoaded = false;
-    bool failureLogged = false;
 };
 
-void PersonSegmentationSPOpaque::loadSession(bool gpu)
+void SegmentationModel::loadSession(bool gpu)
 {
     if ((gpu && gpuLoaded) || (!gpu && cpuLoaded))
         return;
     (gpu ? gpuLoaded : cpuLoaded) = true;
 
-    QFile file(modelPath);
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error("cannot read " + modelPath.toStdString());
+        throw std::runtime_error("cannot read " + path.toStdString());
     const QByteArray model = file.readAll();
 
     OnnxTensorInfo in, out;
@@ -181,10 +195,17 @@ PersonSegmentationSP::PersonSegmentationSP()
 {
 }
 
-PersonSegmentationSP::PersonSegmentationSP(const QString& modelPath)
+PersonSegmentationSP::PersonSegmentationSP(const QString& modelPath, const QString& landscapeModelPath)
     : SubProcessor(35)
 {
-    _opaque = std::make_shared<PersonSegmentationSPOpaque>(this, modelPath);
+    _opaque = std::make_shared<PersonSegmentationSPOpaque>(this, modelPath, landscapeModelPath);
+}
+
+std::shared_ptr<PersonSegmentationSP> PersonSegmentationSP::createForPipeline()
+{
+    const QString path = defaultModelPath();
+    const bool builtIn = path == QLatin1String(kModelResource);
+    return std::make_shared<PersonSegmentationSP>(path, builtIn ? QString::fromLatin1(kLandscapeModelResource) : QString());
 }
 
 PersonSegmentationSP::~PersonSegmentationSP()
@@ -200,10 +221,20 @@ int PersonSegmentationSP::alphaFor(float m)
     return v >= 1.0f ? int(v) : 0;
 }
 
-bool PersonSegmentationSP::gpuLoaded() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).gpuLoaded; }
-bool PersonSegmentationSP::cpuLoaded() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).cpuLoaded; }
-int PersonSegmentationSP::modelWidth() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).modelWidth; }
-int PersonSegmentationSP::modelHeight() const { return static_cast<const PersonSegmentationSPOpaque&>(*_opaque).modelHeight; }
+namespace {
+
+const SegmentationModel& lastModel(const SubProcessor::OpaqueBase& base)
+{
+    const auto& o = static_cast<const PersonSegmentationSPOpaque&>(base);
+    return o.models[o.last];
+}
+
+} // namespace
+
+bool PersonSegmentationSP::gpuLoaded() const { return lastModel(*_opaque).gpuLoaded; }
+bool PersonSegmentationSP::cpuLoaded() const { return lastModel(*_opaque).cpuLoaded; }
+int PersonSegmentationSP::modelWidth() const { return lastModel(*_opaque).modelWidth; }
+int PersonSegmentationSP::modelHeight() const { return lastModel(*_opaque).modelHeight; }
 
 BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float height, bool, bool rotated)
 {
@@ -211,7 +242,7 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         return {};
     if (!shouldRun())
         return currentOutput();
-    auto& o = static_cast<PersonSegmentationSPOpaque&>(*_opaque);
+    auto& op = static_cast<PersonSegmentationSPOpaque&>(*_opaque);
     const int w = int(width);
     const int h = int(height);
     if (!bitmap::sizeAllowed(w, h)) {
@@ -219,38 +250,49 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         return currentOutput();
     }
 
-    try {
+    auto load = [](SegmentationModel& model) {
         try {
-            o.loadSession(true);
+            try {
+                model.loadSession(true);
+            } catch (const std::exception& e) {
+                qWarning() << "Unable to load gpu model, falling back cpu model!" << e.what();
+                model.loadSession(false);
+            }
         } catch (const std::exception& e) {
-            qWarning() << "Unable to load gpu model, falling back cpu model!" << e.what();
-            o.loadSession(false);
+            qWarning() << "PersonSegmentationSP::processFrame -> no model:" << e.what();
         }
-    } catch (const std::exception& e) {
-        qWarning() << "PersonSegmentationSP::processFrame -> no model:" << e.what();
-    }
-    if (o.net.empty())
+        return !model.net.empty();
+    };
+    // An upright landscape frame goes to the landscape model when there is one
+    // (it sees the frame at its own shape, for about half the work); a turned or
+    // portrait frame, or a landscape model that cannot load, to the main one.
+    int pick = 0;
+    if (!rotated && w > h && !op.models[1].path.isEmpty() && load(op.models[1]))
+        pick = 1;
+    if (pick == 0 && !load(op.models[0]))
         return currentOutput();
+    op.last = pick;
+    SegmentationModel& o = op.models[pick];
 
     try {
         // Resizing works per channel, so shrinking first and dropping alpha
         // afterwards gives the same pixels as the other way round, for less work.
         cv::Mat frame(h, w, CV_8UC4, buffer);
-        cv::resize(frame, o.bgr, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
-        cv::cvtColor(o.bgr, o.resized, cv::COLOR_BGRA2BGR);
-        o.resized.convertTo(o.normalised, CV_32F);
-        cv::Mat* net = &o.normalised;
+        cv::resize(frame, op.bgr, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
+        cv::cvtColor(op.bgr, op.resized, cv::COLOR_BGRA2BGR);
+        op.resized.convertTo(op.normalised, CV_32F);
+        cv::Mat* net = &op.normalised;
         if (rotated) {
-            cv::rotate(o.normalised, o.turned, cv::ROTATE_90_CLOCKWISE);
-            net = &o.turned;
+            cv::rotate(op.normalised, op.turned, cv::ROTATE_90_CLOCKWISE);
+            net = &op.turned;
         }
         cv::subtract(*net, kMean, *net);
         cv::multiply(*net, kScale, *net);
-        cv::dnn::blobFromImage(*net, o.blob, kBlobScale, o.resized.size(), cv::Scalar(), false, false, CV_32F);
+        cv::dnn::blobFromImage(*net, op.blob, kBlobScale, op.resized.size(), cv::Scalar(), false, false, CV_32F);
         const int rows = net->rows, cols = net->cols;
 
         try {
-            o.net.setInput(o.blob, o.inputName);
+            o.net.setInput(op.blob, o.inputName);
             o.net.forward(o.outputs, o.outputName);
         } catch (const std::exception& e) {
             // The OpenCL session could not run the model: from now on the CPU
@@ -275,45 +317,43 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         // The first plane (background probability), rotated back if needed.
         cv::Mat plane(rows, cols, CV_32F, o.outputs[0].ptr<float>());
         if (rotated)
-            cv::rotate(plane, o.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
+            cv::rotate(plane, op.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
         else
-            plane.copyTo(o.mask);
+            plane.copyTo(op.mask);
         const int mw = o.modelWidth, mh = o.modelHeight;
-        if (size_t(o.mask.total()) < size_t(mw) * size_t(mh)) {
+        if (size_t(op.mask.total()) < size_t(mw) * size_t(mh)) {
             qWarning() << "PersonSegmentationSP::processFrame -> mask smaller than the model input";
             return currentOutput();
         }
 
-        o.alpha.resize(size_t(mw) * size_t(mh));
-        const float* m = o.mask.ptr<float>();
-        for (size_t i = 0; i < o.alpha.size(); ++i)
-            o.alpha[i] = uchar(alphaFor(m[i]));
+        op.alpha.resize(size_t(mw) * size_t(mh));
+        const float* m = op.mask.ptr<float>();
+        for (size_t i = 0; i < op.alpha.size(); ++i)
+            op.alpha[i] = uchar(alphaFor(m[i]));
         const float sx = float(mw) / float(w);
         const float sy = float(mh) / float(h);
-        o.columns.resize(size_t(w));
+        op.columns.resize(size_t(w));
         for (int x = 0; x < w; ++x)
-            o.columns[size_t(x)] = std::min(int(sx * float(x)), mw - 1);
-        o.rowAlpha.resize(size_t(w));
-        int lastRow = -1;
-        for (int y = 0; y < h; ++y) {
-            const int row = std::min(int(sy * float(y)), mh - 1);
-            if (row != lastRow) {
-                const uchar* arow = o.alpha.data() + size_t(row) * size_t(mw);
-                for (int x = 0; x < w; ++x)
-                    o.rowAlpha[size_t(x)] = arow[o.columns[size_t(x)]];
-                lastRow = row;
-            }
-            premultiplyRow(buffer + size_t(y) * size_t(w) * 4, o.rowAlpha.data(), w);
-        }
-
+            op.columns[size_t(x)] = std::min(int(sx * float(x)), mw - 1);
+        // The frame and the stage's bitmap get the cut-out in one pass.
         QMutexLocker locker(&_mutex);
-        BitmapPtr out = o.output;
+        BitmapPtr out = op.output;
         if (!bitmap::hasSize(out, w, h))
             out = bitmap::create(w, h, bitmap::transparent());
         if (!out)
             return currentOutput();
-        for (int y = 0; y < h; ++y)
-            std::memcpy(out->ptr(y), buffer + size_t(y) * size_t(w) * 4, size_t(w) * 4);
+        op.rowAlpha.resize(size_t(w));
+        int lastRow = -1;
+        for (int y = 0; y < h; ++y) {
+            const int row = std::min(int(sy * float(y)), mh - 1);
+            if (row != lastRow) {
+                const uchar* arow = op.alpha.data() + size_t(row) * size_t(mw);
+                for (int x = 0; x < w; ++x)
+                    op.rowAlpha[size_t(x)] = arow[op.columns[size_t(x)]];
+                lastRow = row;
+            }
+            premultiplyRow(buffer + size_t(y) * size_t(w) * 4, op.rowAlpha.data(), w, out->ptr(y));
+        }
         setOutput(out);
     } catch (const std::exception& e) {
         qWarning() << "PersonSegmentationSP::processFrame -> segmentation failed:" << e.what();

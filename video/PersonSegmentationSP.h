@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
+
 // Person segmentation for the background blur. A neural network (OpenCV DNN,
 // OpenCL target first, the CPU when OpenCL cannot load or run it) finds the
 // person; the frame buffer is rewritten in place into a cut-out of the person
@@ -16,10 +18,19 @@ class PersonSegmentationSP : public SubProcessor
     Q_OBJECT
 public:
     static constexpr const char* kModelResource = ":/assets/models/SINet_Softmax.onnx";
+    // The 144 x 256 network for upright landscape frames.
+    static constexpr const char* kLandscapeModelResource = ":/assets/models/selfie_segmentation_landscape.onnx";
 
     // Reads the model from defaultModelPath().
     PersonSegmentationSP();
-    explicit PersonSegmentationSP(const QString& modelPath);
+    // `modelPath` serves every frame. A non-empty `landscapeModelPath` serves
+    // frames wider than high that are not turned (falling back to the main model
+    // if it cannot load); turned frames always go to the main model.
+    explicit PersonSegmentationSP(const QString& modelPath, const QString& landscapeModelPath = QString());
+
+    // The stage the pipeline uses: the built-in landscape model next to the
+    // built-in main model; a single model when the default path is overridden.
+    static std::shared_ptr<PersonSegmentationSP> createForPipeline();
 
     // Where stages built without a path read their model: the built-in resource
     // unless set otherwise (tests point it at damaged models).
@@ -37,7 +48,7 @@ public:
     static int alphaFor(float backgroundProbability);
 
     // Which session kinds were tried, and the network's input size (320 x 320
-    // until a model is loaded).
+    // until a model is loaded), for the model that ran last.
     bool gpuLoaded() const;
     bool cpuLoaded() const;
     int modelWidth() const;

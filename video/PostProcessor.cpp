@@ -144,7 +144,7 @@ PostProcessor::PostProcessor(BaseSettings* settings, QObject* parent)
     o.text = std::make_shared<TextOverlaySP>();
     o.tone = std::make_shared<ImageToneSP>();
     o.blur = std::make_shared<ImageBlurSP>();
-    o.segmentation = std::make_shared<PersonSegmentationSP>();
+    o.segmentation = PersonSegmentationSP::createForPipeline();
 }
 
 PostProcessor::~PostProcessor()
@@ -253,10 +253,8 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
             if (blurred) {
                 if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
                     composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
-                if (composite) {
-                    blurred->copyTo(*composite);
-                    bitmap::drawOver(*composite, *cutout);
-                }
+                if (composite)
+                    bitmap::composeOver(*composite, *blurred, *cutout);
                 current = composite ? composite : blurred;
             } else {
                 current = cutout;

@@ -82,6 +82,32 @@ private slots:
         }
     }
 
+    void composeOverMatchesCopyThenDrawOver()
+    {
+        // Runs of fully transparent and fully opaque pixels (the fast paths)
+        // next to partly covered ones, over more than one vector width.
+        QRandomGenerator rng(11);
+        cv::Mat below(3, 203, CV_8UC4), above(3, 203, CV_8UC4);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 203; ++x) {
+                const int a = x < 64 ? 0 : (x < 128 ? 255 : (x % 3 == 0 ? 0 : int(rng.bounded(256))));
+                set(above, x, y, {int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), a});
+                set(below, x, y, {int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256))});
+            }
+        cv::Mat expected = below.clone();
+        bitmap::drawOver(expected, above);
+        cv::Mat dst(3, 203, CV_8UC4, cv::Scalar(9, 9, 9, 9));
+        bitmap::composeOver(dst, below, above);
+        QCOMPARE(cv::norm(dst, expected, cv::NORM_INF), 0.0);
+        // In place over the lower picture, and a target of another size.
+        cv::Mat inPlace = below.clone();
+        bitmap::composeOver(inPlace, inPlace, above);
+        QCOMPARE(cv::norm(inPlace, expected, cv::NORM_INF), 0.0);
+        cv::Mat small(1, 1, CV_8UC4);
+        bitmap::composeOver(small, below, above);
+        QCOMPARE(cv::norm(small, expected, cv::NORM_INF), 0.0);
+    }
+
     void placementForEveryAlignment_data()
     {
         QTest::addColumn<int>("hAlign");

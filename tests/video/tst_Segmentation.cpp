@@ -137,6 +137,58 @@ private slots:
         QVERIFY2(differ > 0.02 * 320 * 180, qPrintable(QString::number(differ)));
     }
 
+    void pipelineStagePicksTheModelByFrameShape()
+    {
+        auto stage = PersonSegmentationSP::createForPipeline();
+        stage->setMaxRate(1000000);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        // An upright landscape frame: the 144 x 256 landscape model finds the person.
+        const QImage input = composedFrame();
+        QImage frame = input;
+        QVERIFY(stage->processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(stage->modelWidth(), 256);
+        QCOMPARE(stage->modelHeight(), 144);
+        const double face = personIn(frame, kFace);
+        QVERIFY2(face >= 0.9, qPrintable(QString::number(face)));
+        for (const QRect& corner : {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
+            const double p = personIn(frame, corner);
+            QVERIFY2(p <= 0.1, qPrintable(QString::number(p)));
+        }
+        // Turned for the network, the frame goes to the square model.
+        QImage turned = composedFrame(true);
+        QVERIFY(stage->processFrame(turned.bits(), 1280.f, 720.f, true, true));
+        QCOMPARE(stage->modelHeight(), 256);
+        QVERIFY(personIn(turned, kFaceTurned) >= 0.9);
+        // So does a portrait frame, and the landscape model again after it.
+        QImage portrait = randomFrame(90, 160, 5);
+        QVERIFY(stage->processFrame(portrait.bits(), 90.f, 160.f, true, false));
+        QCOMPARE(stage->modelHeight(), 256);
+        frame = input;
+        QVERIFY(stage->processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(stage->modelHeight(), 144);
+
+        // A landscape model that cannot load leaves the work to the main one.
+        PersonSegmentationSP fallback(QString::fromLatin1(PersonSegmentationSP::kModelResource), QStringLiteral("/nonexistent/model.onnx"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> no model"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        frame = input;
+        QVERIFY(fallback.processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(fallback.modelHeight(), 256);
+        QVERIFY(personIn(frame, kFace) >= 0.9);
+
+        // With the default path overridden, the pipeline stage uses that model only.
+        PersonSegmentationSP::setDefaultModelPath(QStringLiteral("/nonexistent/model.onnx"));
+        auto overridden = PersonSegmentationSP::createForPipeline();
+        PersonSegmentationSP::setDefaultModelPath(QString());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> no model"));
+        frame = input;
+        QVERIFY(!overridden->processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(frame, input);
+    }
+
     void unusableModelLeavesFramesUntouched_data()
     {
         QTest::addColumn<QByteArray>("bytes");
