@@ -46,24 +46,24 @@ public:
     bool getRange(CameraProperty p, long& minimum, long& maximum, long& step, long& defaultValue,
                   long& capsFlags) override
     {
-        GParamSpecInt* spec = intSpec(_element, p);
-        if (!spec)
+        GParamSpecInt* param = intSpec(_element, p);
+        if (!param)
             return false;
-        minimum = spec->minimum;
-        maximum = spec->maximum;
+        minimum = param->minimum;
+        maximum = param->maximum;
         step = 1;
-        defaultValue = spec->default_value;
+        defaultValue = param->default_value;
         capsFlags = autoSpec(p) ? long(Manual | Auto) : long(Manual);
         return true;
     }
 
     bool get(CameraProperty p, long& value, long& flags) override
     {
-        GParamSpecInt* spec = intSpec(_element, p);
-        if (!spec)
+        GParamSpecInt* param = intSpec(_element, p);
+        if (!param)
             return false;
         gint v = 0;
-        g_object_get(_element, G_PARAM_SPEC(spec)->name, &v, nullptr);
+        g_object_get(_element, G_PARAM_SPEC(param)->name, &v, nullptr);
         value = v;
         gboolean on = FALSE;
         if (GParamSpec* a = autoSpec(p))
@@ -74,8 +74,8 @@ public:
 
     bool set(CameraProperty p, long value, long flags) override
     {
-        GParamSpecInt* spec = intSpec(_element, p);
-        if (!spec)
+        GParamSpecInt* param = intSpec(_element, p);
+        if (!param)
             return false;
         GParamSpec* a = autoSpec(p);
         if (flags & Auto) {
@@ -84,11 +84,11 @@ public:
             g_object_set(_element, a->name, TRUE, nullptr);
             return true;
         }
-        if (value < spec->minimum || value > spec->maximum)
+        if (value < param->minimum || value > param->maximum)
             return false;
         if (a)
             g_object_set(_element, a->name, FALSE, nullptr);
-        g_object_set(_element, G_PARAM_SPEC(spec)->name, gint(value), nullptr);
+        g_object_set(_element, G_PARAM_SPEC(param)->name, gint(value), nullptr);
         return true;
     }
 
@@ -102,15 +102,15 @@ private:
 
     static GParamSpecInt* intSpec(GstElement* element, CameraProperty p)
     {
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), propertyName(p));
-        return spec && G_IS_PARAM_SPEC_INT(spec) ? G_PARAM_SPEC_INT(spec) : nullptr;
+        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), propertyName(p));
+        return param && G_IS_PARAM_SPEC_INT(param) ? G_PARAM_SPEC_INT(param) : nullptr;
     }
 
     GParamSpec* autoSpec(CameraProperty p) const
     {
         const QByteArray name = QByteArray(propertyName(p)) + "-auto";
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(_element), name.constData());
-        return spec && G_IS_PARAM_SPEC_BOOLEAN(spec) ? spec : nullptr;
+        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(_element), name.constData());
+        return param && G_IS_PARAM_SPEC_BOOLEAN(param) ? param : nullptr;
     }
 
     GstElement* _element;
