@@ -139,7 +139,8 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
         return;
 
     for (int r = 0; r < h; ++r) {
-        const uint8_t* src = sample.data + qsizetype(r) * stride;
+        // Row r of the bitmap, counted from the bottom of the picture.
+        const uint8_t* src = sample.data + qsizetype(sample.topDown ? h - 1 - r : r) * stride;
         uchar* dst = image.scanLine(flipVertical ? h - 1 - r : r);
         if (flipVertical && bpp == 32) {
             for (int x = 0; x < w; ++x) {

@@ -18,7 +18,10 @@ struct CameraFormat
     QString subtype;
 };
 
-// One delivered sample: packed rows, top row first.
+// One delivered sample. The grabber reads it in device-independent-bitmap
+// order, bottom row first, as capture drivers traditionally deliver RGB; a
+// backend whose buffers hold the top row first says so with `topDown`, and the
+// grabber then reads its rows from the end.
 struct CaptureSample
 {
     const uint8_t* data = nullptr;
@@ -27,6 +30,7 @@ struct CaptureSample
     int height = 0;
     int bitsPerPixel = 0;
     int stride = 0;
+    bool topDown = false;
 };
 
 using SampleCallback = std::function<void(const CaptureSample&)>;

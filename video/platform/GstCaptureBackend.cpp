@@ -336,6 +336,7 @@ private:
             s.height = GST_VIDEO_INFO_HEIGHT(&info);
             s.bitsPerPixel = 32;
             s.stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+            s.topDown = true; // GStreamer's raw video holds the top row first
             self->_callback(s);
             gst_buffer_unmap(buffer, &map);
         }

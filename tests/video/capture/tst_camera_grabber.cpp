@@ -235,6 +235,16 @@ private slots:
             for (int x = 0; x < 64; ++x)
                 QCOMPARE(int(row[4 * x + 3]), 255); // alpha set on the way
         }
+
+        // A buffer that holds the top row first is read from its end: flipped,
+        // its rows land as they are in memory.
+        QTest::qSleep(20);
+        CaptureSample topDown = sampleOf(data, 64, 48, 64 * 4 + 16);
+        topDown.topDown = true;
+        s.callback(topDown);
+        grabber.getFrame(frame, nullptr);
+        for (int y = 0; y < 48; ++y)
+            QCOMPARE(int(frame.constScanLine(y)[4 * 3 + 1]), y);
     }
 
     void atMostSixtyFramesPerSecond()

@@ -96,21 +96,24 @@ private slots:
         grabber.stopCamera();
     }
 
-    void flippedFramesShowTheSceneUpsideDown()
+    void frameRowsFollowTheBitmapOrderAndTheFlipTurnsThemUpright()
     {
         qputenv("VANTOR_DEMO_CAMERA", "1");
         CameraGrabber grabber;
+        // Unflipped, the rows come in bitmap order, bottom of the picture first:
+        // the scene's light, which runs along the bottom, is in the first rows.
         QVERIFY(grabber.startCamera(640, 480, 0, QStringLiteral("Vantor Camera"), false));
-        const QImage upright = waitForFrame(grabber);
-        const QList<int> bottom = demo::lightRows(upright);
-        QVERIFY(!bottom.isEmpty());
-        QVERIFY(bottom.first() > 400); // the light runs along the bottom
+        const QImage bitmapOrder = waitForFrame(grabber);
+        const QList<int> top = demo::lightRows(bitmapOrder);
+        QVERIFY(!top.isEmpty());
+        QVERIFY(top.last() < 80);
 
+        // Flipped (as the feeder asks), the picture is upright.
         QVERIFY(grabber.startCamera(640, -480, 0, QStringLiteral("Vantor Camera"), false));
-        const QImage flipped = waitForFrame(grabber, 10000, upright);
+        const QImage flipped = waitForFrame(grabber, 10000, bitmapOrder);
         const QList<int> rows = demo::lightRows(flipped);
         QVERIFY(!rows.isEmpty());
-        QVERIFY(rows.last() < 80);
+        QVERIFY(rows.first() > 400);
         for (int y = 0; y < flipped.height(); y += 7)
             for (int x = 0; x < flipped.width(); x += 5)
                 QCOMPARE(int(flipped.constScanLine(y)[4 * x + 3]), 255);
