@@ -21,6 +21,9 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <QDir>
+#include <QFile>
+
 #include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
@@ -152,5 +155,10 @@ int main(int argc, char** argv)
     }
     std::printf("feeder_idle_cpu_percent: %.2f %%\n", idlePercent);
     vcam.stop();
+    // The shared-memory objects of this run's own namespace go with it.
+    const QString suffix = QStringLiteral(".%1-").arg(QCoreApplication::applicationPid());
+    for (const QString& name : QDir(QStringLiteral("/dev/shm")).entryList(QDir::Files))
+        if (name.contains(suffix))
+            QFile::remove(QStringLiteral("/dev/shm/") + name);
     return 0;
 }
