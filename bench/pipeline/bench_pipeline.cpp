@@ -3,6 +3,7 @@
 // effect and with tone, rotation and both overlays. Prints the median of many
 // frames in milliseconds.
 #include "BaseSettings.h"
+#include "PictureBench.h"
 #include "ImageOverlaySP.h"
 #include "ImageRotateSP.h"
 #include "ImageToneSP.h"
@@ -24,78 +25,11 @@
 #include <functional>
 #include <vector>
 
-namespace {
-
-constexpr int kW = 1280;
-constexpr int kH = 720;
-
-QImage cameraFrame()
-{
-    QImage frame(kW, kH, QImage::Format_RGB32);
-    const QImage photo("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
-    frame.fill(QColor(70, 70, 70));
-    if (!photo.isNull()) {
-        QPainter painter(&frame);
-        painter.drawImage(QRect(280, 0, 720, 720), photo);
-    } else {
-        QRandomGenerator rng(7);
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x)
-                frame.setPixel(x, y, 0xff000000u | (rng.generate() & 0xffffffu));
-    }
-    return frame;
-}
-
-QByteArray logoPng()
-{
-    QImage img(240, 240, QImage::Format_ARGB32);
-    img.fill(Qt::transparent);
-    {
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(240, 140, 20));
-        p.setPen(QPen(Qt::white, 14));
-        p.drawEllipse(QPointF(120, 120), 100, 100);
-    }
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    img.save(&buffer, "PNG");
-    return data;
-}
-
-double medianMs(int runs, const std::function<void()>& fn)
-{
-    for (int i = 0; i < 5; ++i)
-        fn();
-    std::vector<double> times;
-    times.reserve(size_t(runs));
-    QElapsedTimer timer;
-    for (int i = 0; i < runs; ++i) {
-        timer.start();
-        fn();
-        times.push_back(double(timer.nsecsElapsed()) / 1e6);
-    }
-    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-    return times[size_t(runs / 2)];
-}
-
-void print(const char* name, double ms)
-{
-    std::printf("%s: %.4f ms\n", name, ms);
-    std::fflush(stdout);
-}
-
-} // namespace
+using namespace bench;
 
 int main(int argc, char** argv)
 {
-    // Never touch the user's own settings.
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const auto config = bench::isolate();
     QApplication app(argc, argv);
     cv::setNumThreads(1);
 

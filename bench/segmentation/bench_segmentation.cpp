@@ -8,6 +8,7 @@
 // camera delivers them, so its 35-per-second stages never skip. Prints medians
 // in milliseconds.
 #include "BaseSettings.h"
+#include "PictureBench.h"
 #include "ImageBlurSP.h"
 #include "ImageRotateSP.h"
 #include "ImageToneSP.h"
@@ -29,80 +30,11 @@
 #include <functional>
 #include <vector>
 
-namespace {
-
-constexpr int kW = 1280;
-constexpr int kH = 720;
-
-QImage cameraFrame()
-{
-    QImage frame(kW, kH, QImage::Format_RGB32);
-    frame.fill(QColor(70, 70, 70));
-    const QImage photo("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
-    QPainter painter(&frame);
-    painter.drawImage(QRect(280, 0, 720, 720), photo);
-    return frame;
-}
-
-QByteArray logoPng()
-{
-    QImage img(240, 240, QImage::Format_ARGB32);
-    img.fill(Qt::transparent);
-    {
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(240, 140, 20));
-        p.setPen(QPen(Qt::white, 14));
-        p.drawEllipse(QPointF(120, 120), 100, 100);
-    }
-    QByteArray data;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::WriteOnly);
-    img.save(&buffer, "PNG");
-    return data;
-}
-
-// Median of `runs` timed calls of `fn`; `prepare` runs untimed before each, and
-// each call starts no sooner than `spacingMs` after the previous one started.
-double medianMs(int runs, const std::function<void()>& fn, const std::function<void()>& prepare = {}, int spacingMs = 0)
-{
-    for (int i = 0; i < 3; ++i) {
-        if (prepare)
-            prepare();
-        fn();
-    }
-    std::vector<double> times;
-    QElapsedTimer pace, timer;
-    pace.start();
-    for (int i = 0; i < runs; ++i) {
-        if (prepare)
-            prepare();
-        while (pace.elapsed() < spacingMs)
-            QThread::usleep(200);
-        pace.restart();
-        timer.start();
-        fn();
-        times.push_back(double(timer.nsecsElapsed()) / 1e6);
-    }
-    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-    return times[size_t(runs / 2)];
-}
-
-void print(const char* name, double ms)
-{
-    std::printf("%s: %.4f ms\n", name, ms);
-    std::fflush(stdout);
-}
-
-} // namespace
+using namespace bench;
 
 int main(int argc, char** argv)
 {
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const auto config = bench::isolate();
     QApplication app(argc, argv);
     cv::setNumThreads(1);
 

@@ -1,0 +1,109 @@
+#pragma once
+
+// Shared by the picture benchmarks: the 1280 x 720 camera frame, a logo, timing
+// by median, and a process kept away from the user's settings.
+#include <QBuffer>
+#include <QColor>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace bench {
+
+constexpr int kW = 1280;
+constexpr int kH = 720;
+
+// Never touch the user's own settings; run without a display; keep debug lines
+// out of the figures. Call before the application object is built; the folder
+// lives as long as the returned object.
+inline std::unique_ptr<QTemporaryDir> isolate()
+{
+    auto config = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_CONFIG_HOME", config->path().toUtf8());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    return config;
+}
+
+// The photo of a person on a grey 16:9 frame (noise if the photo is missing).
+inline QImage cameraFrame()
+{
+    QImage frame(kW, kH, QImage::Format_RGB32);
+    const QImage photo("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    frame.fill(QColor(70, 70, 70));
+    if (!photo.isNull()) {
+        QPainter painter(&frame);
+        painter.drawImage(QRect(280, 0, 720, 720), photo);
+    } else {
+        QRandomGenerator rng(7);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                frame.setPixel(x, y, 0xff000000u | (rng.generate() & 0xffffffu));
+    }
+    return frame;
+}
+
+inline QByteArray logoPng()
+{
+    QImage img(240, 240, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    {
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setBrush(QColor(240, 140, 20));
+        p.setPen(QPen(Qt::white, 14));
+        p.drawEllipse(QPointF(120, 120), 100, 100);
+    }
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    img.save(&buffer, "PNG");
+    return data;
+}
+
+// Median of `runs` timed calls of `fn` after a few untimed ones; `prepare` runs
+// untimed before each, and each call starts no sooner than `spacingMs` after
+// the previous one started.
+inline double medianMs(int runs, const std::function<void()>& fn, const std::function<void()>& prepare = {},
+                       int spacingMs = 0)
+{
+    for (int i = 0; i < 5; ++i) {
+        if (prepare)
+            prepare();
+        fn();
+    }
+    std::vector<double> times;
+    times.reserve(size_t(runs));
+    QElapsedTimer pace, timer;
+    pace.start();
+    for (int i = 0; i < runs; ++i) {
+        if (prepare)
+            prepare();
+        while (pace.elapsed() < spacingMs)
+            QThread::usleep(200);
+        pace.restart();
+        timer.start();
+        fn();
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
+    return times[size_t(runs / 2)];
+}
+
+inline void print(const char* name, double ms)
+{
+    std::printf("%s: %.4f ms\n", name, ms);
+    std::fflush(stdout);
+}
+
+} // namespace bench
