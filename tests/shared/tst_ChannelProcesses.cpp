@@ -3,6 +3,7 @@
 // at once, and a mutex holder that dies.
 #include "InstanceCounter.h"
 #include "platform/SharedMemory.h"
+#include "SectionNames.h"
 
 #include <QtTest>
 
@@ -13,18 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::string uniqueName(const char* what)
-{
-    return "VantorTest" + std::to_string(getpid()) + what;
-}
-
-void unlinkAll(const std::string& name)
-{
-    const std::string base = SharedMemory::platformName(name);
-    for (const char* suffix : {"", ".guard", ".writer"})
-        shm_unlink((base + suffix).c_str());
-}
 
 // One peer process; killed (SIGKILL) if still running when dropped.
 class Peer {

@@ -3,6 +3,7 @@
 // headers they must not trust.
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
+#include "SectionNames.h"
 
 #include <QtTest>
 
@@ -20,18 +21,6 @@
 using namespace FrameChannel;
 
 namespace {
-
-std::string uniqueName(const char* what)
-{
-    return "VantorTest" + std::to_string(getpid()) + what;
-}
-
-void unlinkAll(const std::string& name)
-{
-    const std::string base = SharedMemory::platformName(name);
-    for (const char* suffix : {"", ".guard", ".writer"})
-        shm_unlink((base + suffix).c_str());
-}
 
 struct WriterGuard {
     Handle* h;
