@@ -27,6 +27,15 @@ void setData(AudioSample &s, const QByteArray &data)
     s.conversions.clear();
 }
 
+// Takes as many whole blocks of `blockBytes` as `pending` holds off its front;
+// empty when it holds none. The rest waits for the next call.
+QByteArray takeWholeBlocks(QByteArray &pending, qsizetype blockBytes)
+{
+    QByteArray blocks = pending.left((pending.size() / blockBytes) * blockBytes);
+    pending.remove(0, blocks.size());
+    return blocks;
+}
+
 float *floats(QByteArray &b)
 {
     return reinterpret_cast<float *>(b.data());
@@ -138,11 +147,10 @@ bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in
     const AudioSample c = in.convertTo(workFormat, true);
     pending.append(c.data);
 
-    constexpr qsizetype frameBytes = kFrameSamples * qsizetype(sizeof(qint16));
-    const qsizetype frames = pending.size() / frameBytes;
-    if (frames == 0)
+    QByteArray processed = takeWholeBlocks(pending, kFrameSamples * qsizetype(sizeof(qint16)));
+    if (processed.isEmpty())
         return true;
-    QByteArray processed = pending.left(frames * frameBytes);
+    const qsizetype frames = processed.size() / (kFrameSamples * qsizetype(sizeof(qint16)));
     auto *samples = reinterpret_cast<qint16 *>(processed.data());
     for (qsizetype f = 0; f < frames; ++f) {
         qint16 *block = samples + f * kFrameSamples;
@@ -158,7 +166,6 @@ bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in
         }
     }
     setData(out, resampleAudio(processed, workFormat, in.format, true));
-    pending.remove(0, processed.size());
     return true;
 }
 
@@ -277,11 +284,10 @@ bool DSPAGCFilter::process(const QVariantMap &subSettings, const AudioSample &in
     const AudioSample c = in.convertTo(workFormat, false);
     pending.append(c.data);
 
-    constexpr qsizetype blockBytes = kBlockSamples * qsizetype(sizeof(float));
-    const qsizetype blocks = pending.size() / blockBytes;
-    if (blocks == 0)
+    QByteArray processed = takeWholeBlocks(pending, kBlockSamples * qsizetype(sizeof(float)));
+    if (processed.isEmpty())
         return true;
-    QByteArray processed = pending.left(blocks * blockBytes);
+    const qsizetype blocks = processed.size() / (kBlockSamples * qsizetype(sizeof(float)));
     float *x = floats(processed);
     for (qsizetype b = 0; b < blocks; ++b) {
         float *block = x + b * kBlockSamples;
@@ -295,7 +301,6 @@ bool DSPAGCFilter::process(const QVariantMap &subSettings, const AudioSample &in
             block[i] = std::clamp(gain * block[i], -1.0f, 1.0f);
     }
     setData(out, resampleAudio(processed, workFormat, in.format, false));
-    pending.remove(0, processed.size());
     return true;
 }
 
@@ -436,12 +441,12 @@ bool DSPDynamicsCompressorFilter::process(const QVariantMap &subSettings, const 
     const AudioSample c = in.convertTo(workFormat, false);
     pending.append(c.data);
 
-    constexpr qsizetype chunkBytes = kChunkSamples * qsizetype(sizeof(float));
-    if (pending.size() < chunkBytes || state.delayBufSize < 1)
+    if (state.delayBufSize < 1)
         return true;
-    QByteArray processed = pending.left((pending.size() / chunkBytes) * chunkBytes);
+    QByteArray processed = takeWholeBlocks(pending, kChunkSamples * qsizetype(sizeof(float)));
+    if (processed.isEmpty())
+        return true;
     processSamples(state, floats(processed), int(processed.size() / qsizetype(sizeof(float))));
     setData(out, resampleAudio(processed, workFormat, in.format, false));
-    pending.remove(0, processed.size());
     return true;
 }
