@@ -1,10 +1,15 @@
 #include "ImageBlurSP.h"
 
+#include "PixelRows.h"
+
 #include <QDebug>
 
 #include <opencv2/imgproc.hpp>
 
+
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -21,7 +26,9 @@ struct ImageBlurSPOpaque : SubProcessor::OpaqueBase
 
     BitmapPtr blurTarget; // the frame-sized target the blur is drawn into
     cv::Mat blurred;      // the blurred picture before it is drawn
-    cv::Mat scratch;
+    cv::Mat scratch;      // the shrunken, blurred picture
+    cv::Mat wide;         // its rows widened to the frame's width
+    std::vector<uchar> row; // one enlarged row
 };
 
 ImageBlurSP::ImageBlurSP()
@@ -41,29 +48,105 @@ float ImageBlurSP::sigmaFor(const CameraSetting& setting)
     return std::isfinite(sigma) ? float(sigma) : 0.0f;
 }
 
+namespace {
+
+// Powers of two keep the shrinking on OpenCV's fast whole-pixel path.
+int shrinkFactor(float sigma)
+{
+    int factor = 1;
+    while (factor < 16 && float(factor * 2) * kSmallSigma <= sigma)
+        factor *= 2;
+    return factor;
+}
+
+// Shrinks `src` by `factor` and blurs it there. Averaging down and
+// interpolating back up add about factor^2 / 4 of variance; the small blur
+// leaves that much out. Outside the frame is transparent black.
+void blurSmall(const cv::Mat& src, cv::Mat& small, float sigma, int factor)
+{
+    const cv::Size size((src.cols + factor - 1) / factor, (src.rows + factor - 1) / factor);
+    if ((factor == 2 || factor == 4) && src.cols % factor == 0 && src.rows % factor == 0) {
+        // Whole blocks: the averaging loop, the same result as OpenCV's area
+        // shrinking for a fraction of the time.
+        small.create(size, src.type());
+        const auto shrink = pixelrows::rows().shrink;
+        const uchar* rows[4];
+        for (int y = 0; y < size.height; ++y) {
+            for (int r = 0; r < factor; ++r)
+                rows[r] = src.ptr(y * factor + r);
+            shrink(rows, factor, small.ptr(y), size.width);
+        }
+    } else {
+        cv::resize(src, small, size, 0, 0, cv::INTER_AREA);
+    }
+    const double f = double(factor);
+    const double s = std::sqrt(std::max(double(sigma) * sigma - f * f / 4.0, 1.0)) / f;
+    cv::GaussianBlur(small, small, cv::Size(), s, s, cv::BORDER_CONSTANT);
+}
+
+// Bilinear enlargement with pixel centres aligned (as cv::resize's linear
+// interpolation), one full-size row at a time: OpenCV widens the rows of the
+// small picture once, and each output row mixes two of them, so a row can be
+// used while it is still in the cache. Row weights are in sixteenths, exact for
+// enlargements by 2, 4 and 8.
+class RowEnlarger
+{
+public:
+    RowEnlarger(const cv::Mat& small, cv::Size size, cv::Mat& wide) : _wide(wide), _size(size)
+    {
+        cv::resize(small, _wide, cv::Size(size.width, small.rows), 0, 0, cv::INTER_LINEAR);
+    }
+
+    // Writes output row `y` (size.width pixels) to `out`.
+    void row(int y, uchar* out) const
+    {
+        const int rows = _wide.rows;
+        const float sy = (float(y) + 0.5f) * float(rows) / float(_size.height) - 0.5f;
+        int r0 = int(std::floor(sy));
+        int weight = int(std::lround((sy - float(r0)) * 16.0f));
+        if (weight == 16) {
+            ++r0;
+            weight = 0;
+        }
+        if (r0 < 0) {
+            r0 = 0;
+            weight = 0;
+        }
+        if (r0 >= rows - 1) {
+            r0 = rows - 1;
+            weight = 0;
+        }
+        const uchar* a = _wide.ptr(r0);
+        if (weight == 0)
+            std::memcpy(out, a, size_t(_size.width) * 4);
+        else
+            pixelrows::rows().mix(a, _wide.ptr(r0 + 1), weight, out, _size.width * 4);
+    }
+
+private:
+    cv::Mat& _wide;
+    cv::Size _size;
+};
+
+} // namespace
+
 void ImageBlurSP::blur(const cv::Mat& src, cv::Mat& dst, float sigma, cv::Mat& scratch)
 {
+    const int factor = shrinkFactor(sigma);
     if (!(sigma > 0.0f)) {
         src.copyTo(dst);
         return;
     }
-    // Outside the frame is transparent black: the border fades out.
-    // Powers of two keep the shrinking on OpenCV's fast whole-pixel path.
-    int factor = 1;
-    while (factor < 16 && float(factor * 2) * kSmallSigma <= sigma)
-        factor *= 2;
     if (factor == 1) {
         cv::GaussianBlur(src, dst, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
         return;
     }
-    const cv::Size small((src.cols + factor - 1) / factor, (src.rows + factor - 1) / factor);
-    cv::resize(src, scratch, small, 0, 0, cv::INTER_AREA);
-    // Averaging down and interpolating back up add about factor^2 / 4 of
-    // variance; the small blur leaves that much out.
-    const double f = double(factor);
-    const double s = std::sqrt(std::max(double(sigma) * sigma - f * f / 4.0, 1.0)) / f;
-    cv::GaussianBlur(scratch, scratch, cv::Size(), s, s, cv::BORDER_CONSTANT);
-    cv::resize(scratch, dst, src.size(), 0, 0, cv::INTER_LINEAR);
+    blurSmall(src, scratch, sigma, factor);
+    dst.create(src.size(), src.type());
+    cv::Mat wide;
+    const RowEnlarger enlarger(scratch, src.size(), wide);
+    for (int y = 0; y < dst.rows; ++y)
+        enlarger.row(y, dst.ptr(y));
 }
 
 BitmapPtr ImageBlurSP::processImage(BitmapPtr input, float& width, float& height, const CameraSetting& setting)
@@ -84,8 +167,24 @@ BitmapPtr ImageBlurSP::processImage(BitmapPtr input, float& width, float& height
     if (!o.blurTarget)
         return currentOutput();
     try {
-        blur(*input, o.blurred, sigmaFor(setting), o.scratch);
-        bitmap::drawOver(*o.blurTarget, o.blurred);
+        const float sigma = sigmaFor(setting);
+        const int factor = shrinkFactor(sigma);
+        if (sigma > 0.0f && factor > 1) {
+            // Each enlarged row is drawn over the target while it is in the
+            // cache; the full-size blurred picture never exists.
+            blurSmall(*input, o.scratch, sigma, factor);
+            const RowEnlarger enlarger(o.scratch, input->size(), o.wide);
+            o.row.resize(size_t(w) * 4);
+            const auto drawOverRow = pixelrows::rows().drawOver;
+            for (int y = 0; y < h; ++y) {
+                uchar* target = o.blurTarget->ptr(y);
+                enlarger.row(y, o.row.data());
+                drawOverRow(target, target, o.row.data(), w);
+            }
+        } else {
+            blur(*input, o.blurred, sigma, o.scratch);
+            bitmap::drawOver(*o.blurTarget, o.blurred);
+        }
     } catch (const std::exception& e) {
         qWarning() << "ImageBlurSP::processImage -> blur failed:" << e.what();
         return currentOutput();

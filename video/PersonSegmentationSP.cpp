@@ -1,13 +1,13 @@
 #include "PersonSegmentationSP.h"
 
 #include "OnnxModelInfo.h"
+#include "PixelRows.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 
-#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
@@ -23,54 +23,6 @@ const cv::Scalar kScale(0.01588993487033495, 0.015918147611529706, 0.01507029425
 constexpr double kBlobScale = 0.00392156862745098; // 1 / 255
 // Largest network input side accepted from a model file.
 constexpr int64_t kMaxModelSide = 4096;
-
-// x / 255 truncated, exact for 0 <= x <= 255 * 255.
-inline unsigned div255(unsigned x)
-{
-    return (x + 1 + (x >> 8)) >> 8;
-}
-
-// Sets each pixel's alpha to a[x] and scales its colour by a[x] / 255,
-// truncating: c' = c * a / 255. The result goes back to `p` and to `copy`, so
-// the frame is read once for both.
-void premultiplyRow(uchar* p, const uchar* a, int n, uchar* copy)
-{
-    int x = 0;
-#if CV_SIMD
-    using namespace cv;
-    const int lanes = v_uint8::nlanes;
-    const v_uint16 one = vx_setall_u16(1);
-    for (; x + lanes <= n; x += lanes) {
-        v_uint8 c[4];
-        v_load_deinterleave(p + x * 4, c[0], c[1], c[2], c[3]);
-        const v_uint8 alpha = vx_load(a + x);
-        v_uint16 aLo, aHi;
-        v_expand(alpha, aLo, aHi);
-        for (int k = 0; k < 3; ++k) {
-            v_uint16 lo, hi;
-            v_expand(c[k], lo, hi);
-            lo = v_mul_wrap(lo, aLo);
-            hi = v_mul_wrap(hi, aHi);
-            lo = (lo + one + (lo >> 8)) >> 8;
-            hi = (hi + one + (hi >> 8)) >> 8;
-            c[k] = v_pack(lo, hi);
-        }
-        c[3] = alpha;
-        v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
-        v_store_interleave(copy + x * 4, c[0], c[1], c[2], c[3]);
-    }
-    vx_cleanup();
-#endif
-    for (; x < n; ++x) {
-        uchar* q = p + size_t(x) * 4;
-        const unsigned alpha = a[x];
-        q[0] = uchar(div255(q[0] * alpha));
-        q[1] = uchar(div255(q[1] * alpha));
-        q[2] = uchar(div255(q[2] * alpha));
-        q[3] = uchar(alpha);
-        std::memcpy(copy + size_t(x) * 4, q, 4);
-    }
-}
 
 } // namespace
 
@@ -343,6 +295,7 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         if (!out)
             return currentOutput();
         op.rowAlpha.resize(size_t(w));
+        const auto premultiplyRow = pixelrows::rows().premultiply;
         int lastRow = -1;
         for (int y = 0; y < h; ++y) {
             const int row = std::min(int(sy * float(y)), mh - 1);

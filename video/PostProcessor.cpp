@@ -233,33 +233,45 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
 {
     const int w = image.width();
     const int h = image.height();
-    if (!bitmap::hasSize(input, w, h))
-        input = bitmap::create(w, h, bitmap::opaqueBlack());
-    if (!input)
-        return;
-    for (int y = 0; y < h; ++y)
-        std::memcpy(input->ptr(y), image.constScanLine(y), size_t(w) * 4);
+    // The frame's working copy, made only when a stage reads the frame as it
+    // came (the blur reads it in place, before the segmentation rewrites it).
+    const auto copyIn = [&]() -> BitmapPtr {
+        if (!bitmap::hasSize(input, w, h))
+            input = bitmap::create(w, h, bitmap::opaqueBlack());
+        if (input) {
+            for (int y = 0; y < h; ++y)
+                std::memcpy(input->ptr(y), image.constScanLine(y), size_t(w) * 4);
+        }
+        return input;
+    };
 
-    BitmapPtr current = input;
+    BitmapPtr current;
     if (blurActive && segmentation && blur) {
-        BitmapPtr cutout = segmentation->processFrame(image.bits(), float(w), float(h), true, rotation.isActive());
+        uchar* pixels = image.bits();
+        BitmapPtr blurred;
+        {
+            // The blur never keeps its input, so it may read the caller's frame.
+            auto frame = std::make_shared<cv::Mat>(h, w, CV_8UC4, pixels, size_t(image.bytesPerLine()));
+            float bw = float(w), bh = float(h);
+            blurred = blur->processImage(std::move(frame), bw, bh, blurSetting);
+        }
+        BitmapPtr cutout = segmentation->processFrame(pixels, float(w), float(h), true, rotation.isActive());
         // Without any cut-out (no usable model, or a failed first run) the whole
         // frame counts as the person: nothing is blurred, rather than the person
         // along with the background.
-        if (cutout) {
-            float bw = float(input->cols);
-            float bh = float(input->rows);
-            BitmapPtr blurred = blur->processImage(input, bw, bh, blurSetting);
-            if (blurred) {
-                if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
-                    composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
-                if (composite)
-                    bitmap::composeOver(*composite, *blurred, *cutout);
-                current = composite ? composite : blurred;
-            } else {
-                current = cutout;
-            }
+        if (!cutout) {
+            current = copyIn();
+        } else if (blurred) {
+            if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
+                composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
+            if (composite)
+                bitmap::composeOver(*composite, *blurred, *cutout);
+            current = composite ? composite : blurred;
+        } else {
+            current = cutout;
         }
+    } else {
+        current = copyIn();
     }
     if (!current) {
         qDebug() << "unable to generate a new sample buffer";

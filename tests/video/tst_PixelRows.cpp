@@ -1,0 +1,141 @@
+// The shared pixel row loops: the build picked for this processor gives the
+// same bytes as the baseline build, the block averaging equals OpenCV's area
+// shrinking, and the blur stage, which enlarges and draws row by row, gives the
+// same picture as blurring and then drawing the whole frame.
+#include "Bitmap.h"
+#include "FrameHelpers.h"
+#include "ImageBlurSP.h"
+#include "PixelRows.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <opencv2/imgproc.hpp>
+
+#include <vector>
+
+using namespace testframes;
+
+namespace {
+
+// Premultiplied pixels with runs of fully transparent and fully opaque ones
+// (the fast paths) between partly covered ones.
+std::vector<uint8_t> premultipliedRow(int n, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    std::vector<uint8_t> row(size_t(n) * 4);
+    for (int x = 0; x < n; ++x) {
+        const int run = (x / 40) % 3;
+        const int a = run == 0 ? 0 : (run == 1 ? 255 : int(rng.bounded(256)));
+        for (int c = 0; c < 3; ++c)
+            row[size_t(x) * 4 + c] = uint8_t(rng.bounded(a + 1));
+        row[size_t(x) * 4 + 3] = uint8_t(a);
+    }
+    return row;
+}
+
+std::vector<uint8_t> randomBytes(size_t n, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v)
+        b = uint8_t(rng.bounded(256));
+    return v;
+}
+
+} // namespace
+
+class TestPixelRows : public QObject
+{
+    Q_OBJECT
+private slots:
+    void bestBuildMatchesBaseline_data()
+    {
+        QTest::addColumn<int>("n");
+        for (int n : {1, 7, 31, 33, 77, 203, 1280})
+            QTest::addRow("%d pixels", n) << n;
+    }
+
+    void bestBuildMatchesBaseline()
+    {
+        QFETCH(int, n);
+        const pixelrows::Table& best = pixelrows::rows();
+        const pixelrows::Table& base = pixelrows::baselineRows();
+        const auto above = premultipliedRow(n, 1), below = randomBytes(size_t(n) * 4, 2);
+        std::vector<uint8_t> d1(size_t(n) * 4), d2(size_t(n) * 4);
+        best.drawOver(d1.data(), below.data(), above.data(), n);
+        base.drawOver(d2.data(), below.data(), above.data(), n);
+        QCOMPARE(d1, d2);
+
+        const auto alpha = randomBytes(size_t(n), 3);
+        auto p1 = randomBytes(size_t(n) * 4, 4), p2 = p1;
+        std::vector<uint8_t> c1(size_t(n) * 4), c2(size_t(n) * 4);
+        best.premultiply(p1.data(), alpha.data(), n, c1.data());
+        base.premultiply(p2.data(), alpha.data(), n, c2.data());
+        QCOMPARE(p1, p2);
+        QCOMPARE(c1, p1);
+        QCOMPARE(c2, p2);
+
+        for (int weight : {1, 6, 15}) {
+            best.mix(below.data(), above.data(), weight, d1.data(), n * 4);
+            base.mix(below.data(), above.data(), weight, d2.data(), n * 4);
+            QCOMPARE(d1, d2);
+        }
+
+        for (int factor : {2, 4}) {
+            std::vector<std::vector<uint8_t>> rows;
+            std::vector<const uint8_t*> pointers;
+            for (int r = 0; r < factor; ++r) {
+                rows.push_back(randomBytes(size_t(n) * size_t(factor) * 4, quint32(10 + r)));
+                pointers.push_back(rows.back().data());
+            }
+            best.shrink(pointers.data(), factor, d1.data(), n);
+            base.shrink(pointers.data(), factor, d2.data(), n);
+            QCOMPARE(d1, d2);
+        }
+    }
+
+    void blockAveragingEqualsAreaShrinking()
+    {
+        const QImage photo = randomFrame(328, 96, 5);
+        const cv::Mat src(photo.height(), photo.width(), CV_8UC4, const_cast<uchar*>(photo.constBits()),
+                          size_t(photo.bytesPerLine()));
+        for (int factor : {2, 4}) {
+            cv::Mat expected, small(src.rows / factor, src.cols / factor, CV_8UC4);
+            cv::resize(src, expected, small.size(), 0, 0, cv::INTER_AREA);
+            const uint8_t* rows[4];
+            for (int y = 0; y < small.rows; ++y) {
+                for (int r = 0; r < factor; ++r)
+                    rows[r] = src.ptr(y * factor + r);
+                pixelrows::rows().shrink(rows, factor, small.ptr(y), small.cols);
+            }
+            QVERIFY2(cv::norm(small, expected, cv::NORM_INF) <= 1, qPrintable(QString::number(factor)));
+        }
+    }
+
+    void blurStageDrawsWhatTheBlurGives()
+    {
+        // Two frames in a row: the second is drawn over the first one's result,
+        // whose soft border shows through.
+        const QImage photo = randomFrame(640, 360, 8).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        auto input = bitmap::createFrom(640, 360, photo.constBits(), size_t(photo.bytesPerLine()));
+        QVERIFY(input);
+        for (int value : {40, 70, 100}) {
+            ImageBlurSP stage;
+            stage.setMaxRate(1000000);
+            const CameraSetting setting{value, 1, 100, 0, 0, false, false};
+            cv::Mat expected(360, 640, CV_8UC4, cv::Scalar(0, 0, 0, 255)), blurred, scratch;
+            for (int frame = 0; frame < 2; ++frame) {
+                float w = 640, h = 360;
+                BitmapPtr out = stage.processImage(input, w, h, setting);
+                ImageBlurSP::blur(*input, blurred, ImageBlurSP::sigmaFor(setting), scratch);
+                bitmap::drawOver(expected, blurred);
+                QVERIFY(out);
+                QCOMPARE(cv::norm(*out, expected, cv::NORM_INF), 0.0);
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPixelRows)
+#include "tst_PixelRows.moc"

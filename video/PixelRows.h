@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+// Row loops over premultiplied B8G8R8A8 pixels that every frame passes through
+// several times. Each has a baseline build and an AVX2 build with identical
+// results; `pixelrows::rows()` hands out the best one this processor can run.
+namespace pixelrows {
+
+struct Table
+{
+    // d = s over b for `n` pixels (`b` may be `d` itself), rounded to nearest.
+    void (*drawOver)(uint8_t* d, const uint8_t* b, const uint8_t* s, int n);
+    // Sets the alpha of `n` pixels of `p` to a[x] and scales their colour by
+    // a[x] / 255, truncating; the result goes to `p` and to `copy`.
+    void (*premultiply)(uint8_t* p, const uint8_t* a, int n, uint8_t* copy);
+    // out = (a x (16 - weight) + b x weight) / 16, rounded, over `bytes` bytes.
+    void (*mix)(const uint8_t* a, const uint8_t* b, int weight, uint8_t* out, int bytes);
+    // Averages blocks of factor x factor pixels (factor 2 or 4): `rows` holds
+    // `factor` source rows of n x factor pixels; writes n pixels to `out`.
+    void (*shrink)(const uint8_t* const* rows, int factor, uint8_t* out, int n);
+};
+
+const Table& rows();
+// The baseline build, for comparing the two.
+const Table& baselineRows();
+
+} // namespace pixelrows

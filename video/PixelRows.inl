@@ -1,0 +1,201 @@
+// Body of the pixel row loops, compiled once for the baseline instruction set
+// and once for AVX2. Everything here has internal linkage and uses no library
+// inline functions, so the two builds never mix at link time.
+
+#include "PixelRows.h"
+
+#include <opencv2/core/hal/intrin.hpp>
+
+namespace {
+
+using uchar8 = uint8_t;
+
+// x / 255 rounded to nearest, exact for 0 <= x <= 255 * 255.
+inline unsigned div255Round(unsigned x)
+{
+    x += 128;
+    return (x + (x >> 8)) >> 8;
+}
+
+// x / 255 truncated, exact for 0 <= x <= 255 * 255.
+inline unsigned div255Floor(unsigned x)
+{
+    return (x + 1 + (x >> 8)) >> 8;
+}
+
+inline void copyPixels(uchar8* d, const uchar8* s, int n)
+{
+    for (int i = 0; i < n * 4; ++i)
+        d[i] = s[i];
+}
+
+void drawOverImpl(uchar8* d, const uchar8* b, const uchar8* s, int n)
+{
+    int i = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint8::nlanes;
+    const v_uint8 zero = vx_setzero_u8();
+    const v_uint8 full = vx_setall_u8(255);
+    const v_uint16 half = vx_setall_u16(128);
+    for (; i + lanes <= n; i += lanes) {
+        const uchar8* sp = s + i * 4;
+        const uchar8* bp = b + i * 4;
+        uchar8* dp = d + i * 4;
+        v_uint8 sc[4];
+        v_load_deinterleave(sp, sc[0], sc[1], sc[2], sc[3]);
+        if (v_check_all(sc[3] == zero)) {
+            if (bp != dp) {
+                for (int k = 0; k < 4; ++k)
+                    v_store(dp + k * lanes, vx_load(bp + k * lanes));
+            }
+            continue;
+        }
+        if (v_check_all(sc[3] == full)) {
+            for (int k = 0; k < 4; ++k)
+                v_store(dp + k * lanes, vx_load(sp + k * lanes));
+            continue;
+        }
+        v_uint8 dc[4];
+        v_load_deinterleave(bp, dc[0], dc[1], dc[2], dc[3]);
+        v_uint16 invLo, invHi;
+        v_expand(full - sc[3], invLo, invHi);
+        for (int c = 0; c < 4; ++c) {
+            v_uint16 lo, hi;
+            v_expand(dc[c], lo, hi);
+            lo = v_mul_wrap(lo, invLo) + half;
+            hi = v_mul_wrap(hi, invHi) + half;
+            lo = (lo + (lo >> 8)) >> 8;
+            hi = (hi + (hi >> 8)) >> 8;
+            dc[c] = v_pack(lo, hi) + sc[c];
+        }
+        v_store_interleave(dp, dc[0], dc[1], dc[2], dc[3]);
+    }
+    vx_cleanup();
+#endif
+    for (; i < n; ++i) {
+        const uchar8* sp = s + i * 4;
+        const uchar8* bp = b + i * 4;
+        uchar8* dp = d + i * 4;
+        const unsigned inv = 255u - sp[3];
+        if (inv == 255u) {
+            if (bp != dp)
+                copyPixels(dp, bp, 1);
+            continue;
+        }
+        for (int c = 0; c < 4; ++c) {
+            const unsigned v = sp[c] + div255Round(bp[c] * inv);
+            dp[c] = uchar8(v > 255u ? 255u : v);
+        }
+    }
+}
+
+void premultiplyImpl(uchar8* p, const uchar8* a, int n, uchar8* copy)
+{
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint8::nlanes;
+    const v_uint16 one = vx_setall_u16(1);
+    for (; x + lanes <= n; x += lanes) {
+        v_uint8 c[4];
+        v_load_deinterleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        const v_uint8 alpha = vx_load(a + x);
+        v_uint16 aLo, aHi;
+        v_expand(alpha, aLo, aHi);
+        for (int k = 0; k < 3; ++k) {
+            v_uint16 lo, hi;
+            v_expand(c[k], lo, hi);
+            lo = v_mul_wrap(lo, aLo);
+            hi = v_mul_wrap(hi, aHi);
+            lo = (lo + one + (lo >> 8)) >> 8;
+            hi = (hi + one + (hi >> 8)) >> 8;
+            c[k] = v_pack(lo, hi);
+        }
+        c[3] = alpha;
+        v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        v_store_interleave(copy + x * 4, c[0], c[1], c[2], c[3]);
+    }
+    vx_cleanup();
+#endif
+    for (; x < n; ++x) {
+        uchar8* q = p + x * 4;
+        const unsigned alpha = a[x];
+        q[0] = uchar8(div255Floor(q[0] * alpha));
+        q[1] = uchar8(div255Floor(q[1] * alpha));
+        q[2] = uchar8(div255Floor(q[2] * alpha));
+        q[3] = uchar8(alpha);
+        copyPixels(copy + x * 4, q, 1);
+    }
+}
+
+void mixImpl(const uchar8* a, const uchar8* b, int weight, uchar8* out, int bytes)
+{
+    int i = 0;
+#if CV_SIMD
+    using namespace cv;
+    const v_uint16 wa = vx_setall_u16(uint16_t(16 - weight)), wb = vx_setall_u16(uint16_t(weight));
+    const v_uint16 half = vx_setall_u16(8);
+    for (; i + v_uint8::nlanes <= bytes; i += v_uint8::nlanes) {
+        v_uint16 a0, a1, b0, b1;
+        v_expand(vx_load(a + i), a0, a1);
+        v_expand(vx_load(b + i), b0, b1);
+        a0 = (v_mul_wrap(a0, wa) + v_mul_wrap(b0, wb) + half) >> 4;
+        a1 = (v_mul_wrap(a1, wa) + v_mul_wrap(b1, wb) + half) >> 4;
+        v_store(out + i, v_pack(a0, a1));
+    }
+    vx_cleanup();
+#endif
+    for (; i < bytes; ++i)
+        out[i] = uchar8((a[i] * (16 - weight) + b[i] * weight + 8) >> 4);
+}
+
+void shrinkImpl(const uchar8* const* rows, int factor, uchar8* out, int n)
+{
+    int x = 0;
+#if CV_SIMD
+    using namespace cv;
+    // The source pixels are split by their place in the block (every factor-th
+    // pixel into one vector), so each vector's bytes line up with the output
+    // pixels' channels.
+    const int lanes = v_uint32::nlanes;
+    const v_uint16 half = vx_setall_u16(uint16_t(factor * factor / 2));
+    const int shift = factor == 4 ? 4 : 2;
+    for (; x + lanes <= n; x += lanes) {
+        v_uint16 lo = vx_setzero_u16(), hi = vx_setzero_u16();
+        for (int r = 0; r < factor; ++r) {
+            const auto* src = reinterpret_cast<const unsigned*>(rows[r]) + x * factor;
+            v_uint32 p[4];
+            if (factor == 4)
+                v_load_deinterleave(src, p[0], p[1], p[2], p[3]);
+            else
+                v_load_deinterleave(src, p[0], p[1]);
+            for (int k = 0; k < factor; ++k) {
+                v_uint16 l, h;
+                v_expand(v_reinterpret_as_u8(p[k]), l, h);
+                lo += l;
+                hi += h;
+            }
+        }
+        lo = (lo + half) >> shift;
+        hi = (hi + half) >> shift;
+        v_store(out + x * 4, v_pack(lo, hi));
+    }
+    vx_cleanup();
+#endif
+    const unsigned area = unsigned(factor * factor);
+    for (; x < n; ++x) {
+        for (int c = 0; c < 4; ++c) {
+            unsigned sum = 0;
+            for (int r = 0; r < factor; ++r) {
+                for (int k = 0; k < factor; ++k)
+                    sum += rows[r][(x * factor + k) * 4 + c];
+            }
+            out[x * 4 + c] = uchar8((sum + area / 2) / area);
+        }
+    }
+}
+
+const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl};
+
+} // namespace
