@@ -63,13 +63,9 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     SegmentationModel models[2];
     int last = 0;
     // Reused every frame: the network blob, the frame resized to the network
-    // input (four channels, then three), the normalised float frame, its rotated
-    // copy and the mask.
+    // input and the mask.
     cv::Mat blob;
     cv::Mat bgr;
-    cv::Mat resized;
-    cv::Mat normalised;
-    cv::Mat turned;
     cv::Mat mask;
     std::vector<uchar> alpha;    // alpha per mask sample
     std::vector<int> columns;    // mask column per frame column
@@ -229,19 +225,33 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
     try {
         // Resizing works per channel, so shrinking first and dropping alpha
         // afterwards gives the same pixels as the other way round, for less work.
+        const int mw = o.modelWidth, mh = o.modelHeight;
         cv::Mat frame(h, w, CV_8UC4, buffer);
-        cv::resize(frame, op.bgr, cv::Size(o.modelWidth, o.modelHeight), 0, 0, cv::INTER_LINEAR);
-        cv::cvtColor(op.bgr, op.resized, cv::COLOR_BGRA2BGR);
-        op.resized.convertTo(op.normalised, CV_32F);
-        cv::Mat* net = &op.normalised;
-        if (rotated) {
-            cv::rotate(op.normalised, op.turned, cv::ROTATE_90_CLOCKWISE);
-            net = &op.turned;
+        cv::resize(frame, op.bgr, cv::Size(mw, mh), 0, 0, cv::INTER_LINEAR);
+        // The network input is planar B, G, R with (v - mean) x scale / 255 per
+        // channel, turned a quarter clockwise when the frame is: filled in one
+        // pass over the shrunken frame.
+        const int rows = rotated ? mw : mh, cols = rotated ? mh : mw;
+        const int dims[4] = {1, 3, rows, cols};
+        op.blob.create(4, dims, CV_32F);
+        float* planes[3];
+        float mean[3], factor[3];
+        for (int c = 0; c < 3; ++c) {
+            planes[c] = op.blob.ptr<float>(0, c);
+            mean[c] = float(kMean[c]);
+            factor[c] = float(kScale[c]) * float(kBlobScale);
         }
-        cv::subtract(*net, kMean, *net);
-        cv::multiply(*net, kScale, *net);
-        cv::dnn::blobFromImage(*net, op.blob, kBlobScale, op.resized.size(), cv::Scalar(), false, false, CV_32F);
-        const int rows = net->rows, cols = net->cols;
+        for (int y = 0; y < mh; ++y) {
+            const uchar* p = op.bgr.ptr(y);
+            // Source (y, x) lands at (x, mh - 1 - y) when turned.
+            const size_t first = rotated ? size_t(mh - 1 - y) : size_t(y) * size_t(cols);
+            const size_t step = rotated ? size_t(cols) : 1;
+            for (int c = 0; c < 3; ++c) {
+                float* plane = planes[c] + first;
+                for (int x = 0; x < mw; ++x)
+                    plane[size_t(x) * step] = (float(p[x * 4 + c]) - mean[c]) * factor[c];
+            }
+        }
 
         try {
             o.net.setInput(op.blob, o.inputName);
@@ -272,7 +282,6 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
             cv::rotate(plane, op.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
         else
             plane.copyTo(op.mask);
-        const int mw = o.modelWidth, mh = o.modelHeight;
         if (size_t(op.mask.total()) < size_t(mw) * size_t(mh)) {
             qWarning() << "PersonSegmentationSP::processFrame -> mask smaller than the model input";
             return currentOutput();
