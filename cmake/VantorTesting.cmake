@@ -8,11 +8,21 @@ function(vantor_add_test)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE Qt6::Test ${T_LIBS})
   vantor_strict_warnings(${T_NAME})
+  vantor_add_test_run(NAME ${T_NAME} PROGRAM ${T_NAME} TIMEOUT "${T_TIMEOUT}" PLATFORM "${T_PLATFORM}"
+    LABELS ${T_LABELS} ENV ${T_ENV})
+endfunction()
+
+# vantor_add_test_run(NAME <name> PROGRAM <test target> [LABELS ...] [TIMEOUT s]
+#                     [PLATFORM qpa] [ENV <VAR=value...>])
+# Registers one more run of an existing test program, isolated the same way,
+# e.g. with another environment.
+function(vantor_add_test_run)
+  cmake_parse_arguments(T "" "NAME;PROGRAM;TIMEOUT;PLATFORM" "LABELS;ENV" ${ARGN})
   if(NOT T_PLATFORM)
     set(T_PLATFORM offscreen)
   endif()
   add_test(NAME ${T_NAME}
-    COMMAND "${PROJECT_SOURCE_DIR}/tests/fixtures/isolated" $<TARGET_FILE:${T_NAME}>)
+    COMMAND "${PROJECT_SOURCE_DIR}/tests/fixtures/isolated" $<TARGET_FILE:${T_PROGRAM}>)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()

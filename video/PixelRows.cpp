@@ -1,11 +1,14 @@
 #include "PixelRows.inl"
 
-#include <opencv2/core/utility.hpp>
+#include "SimdLevel.h"
 
 namespace pixelrows {
 
-#if defined(VANTOR_PIXEL_AVX2)
-const Table& avx2Rows();
+#if defined(VANTOR_HAVE_AVX2)
+const Table& rowsAvx2();
+#endif
+#if defined(VANTOR_HAVE_AVX512)
+const Table& rowsAvx512();
 #endif
 
 const Table& baselineRows()
@@ -13,14 +16,30 @@ const Table& baselineRows()
     return kTable;
 }
 
+namespace {
+
+const Table& bestRows()
+{
+    switch (simd::level()) {
+#if defined(VANTOR_HAVE_AVX512)
+    case simd::Level::Avx512:
+        return rowsAvx512();
+#endif
+#if defined(VANTOR_HAVE_AVX2)
+    case simd::Level::Avx2:
+        return rowsAvx2();
+#endif
+    default:
+        return kTable;
+    }
+}
+
+} // namespace
+
 const Table& rows()
 {
-#if defined(VANTOR_PIXEL_AVX2)
-    static const bool avx2 = cv::checkHardwareSupport(CV_CPU_AVX2);
-    if (avx2)
-        return avx2Rows();
-#endif
-    return kTable;
+    static const Table& best = bestRows();
+    return best;
 }
 
 } // namespace pixelrows

@@ -3,8 +3,9 @@
 #include <cstdint>
 
 // Row loops over premultiplied B8G8R8A8 pixels that every frame passes through
-// several times. Each has a baseline build and an AVX2 build with identical
-// results; `pixelrows::rows()` hands out the best one this processor can run.
+// several times. Each has a baseline build and wider builds (AVX2, AVX-512)
+// with identical results; `pixelrows::rows()` hands out the one for
+// simd::level().
 namespace pixelrows {
 
 struct Table
