@@ -16,10 +16,12 @@ same function as the TFLite graph:
 - SAME padding that puts the extra pixel after (stride 2 on an even size) is
   written as auto_pad SAME_UPPER: explicit uneven pads make OpenCV's importer
   add a separate Padding layer, while its own SAME padding is the same pads.
-- Depthwise convolutions with kernels other than 3x3 get their padding from an
-  explicit Pad: OpenCV's fast depthwise code takes only 3x3 kernels, and its
-  general code gathers border pixels one by one, which on the small maps these
-  layers see is most of them.
+- OpenCV's fast depthwise code takes only 3x3 kernels (on maps at least 18
+  wide). A stride-1 depthwise 5x5 convolution becomes four 3x3 ones on padded
+  copies of the map and their sum (depthwise_5x5_in_parts). Other depthwise
+  convolutions with kernels other than 3x3 get their padding from an explicit
+  Pad: OpenCV's general code gathers border pixels one by one, which on the
+  small maps these layers see is most of them.
 - A bilinear resize followed by a 1x1 convolution without activation becomes
   the convolution followed by the resize: both are linear and the resize's
   weights sum to one, so the order does not change the result, and the
@@ -116,6 +118,26 @@ class Converter:
         2 - c' divided by scale[c']."""
         return (w[:, ::-1].astype(np.float64) / SCALE_BGR[None, :, None, None]).astype(np.float32)
 
+    def depthwise_5x5_in_parts(self, src, w, b):
+        """A stride-1 depthwise 5x5 convolution with padding 2 as the sum of four
+        3x3 ones, each covering a corner of the kernel (rows and columns 0-2 or
+        2-4, the shared middle row and column counted once) on the map padded
+        so that its window lines up. OpenCV runs 3x3 depthwise convolutions on
+        maps at least 18 wide with vector code, and 5x5 ones one gathered pixel
+        at a time, which costs more than the extra padding and sum."""
+        parts = []
+        for p in (0, 2):
+            for q in (0, 2):
+                r, c = (1 if p else 0), (1 if q else 0)
+                part = np.zeros((w.shape[0], 1, 3, 3), dtype=np.float32)
+                part[:, :, r:, c:] = w[:, :, p + r:p + 3, q + c:q + 3]
+                padded = self.node("Pad", [src, self.init("pads", np.array(
+                    [0, 0, 2 - p, 2 - q, 0, 0, p, q], dtype=np.int64))], "pad")
+                args = [padded, self.init("w", part)] + ([self.init("b", b)] if b is not None and not parts else [])
+                parts.append(self.node("Conv", args, "conv", kernel_shape=[3, 3], group=w.shape[0],
+                                       pads=[0, 0, 0, 0]))
+        return self.node("Sum", parts, "sum")
+
     def convert_op(self, op):
         k, o, ins = op.kind, op.options, op.inputs
         x = lambda i=0: self.names[ins[i]]  # noqa: E731
@@ -142,6 +164,10 @@ class Converter:
             src = x() if resize is None else resize[0]
             pads = self.pads(o, self.shape(ins[0]), kh, kw)
             padding = dict(pads=pads)
+            if (k == "DEPTHWISE_CONV_2D" and (kh, kw) == (5, 5) and pads == [2, 2, 2, 2] and resize is None
+                    and (o["stride_h"], o["stride_w"]) == (1, 1) and self.shape(ins[0])[2] + 2 >= 18):
+                y = self.depthwise_5x5_in_parts(src, wo, b)
+                return self.activation(y, o["act"])
             if k == "DEPTHWISE_CONV_2D" and (kh, kw) != (3, 3) and any(pads):
                 src = self.node("Pad", [src, self.init("pads", np.array(
                     [0, 0, pads[0], pads[1], 0, 0, pads[2], pads[3]], dtype=np.int64))], "pad")
