@@ -33,7 +33,7 @@ double median(std::vector<double> v)
 }
 
 bool profile(const std::string& label, const std::string& path, bool listLayers)
-{
+try {
     cv::dnn::Net net = cv::dnn::readNetFromONNX(path);
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
@@ -42,8 +42,9 @@ bool profile(const std::string& label, const std::string& path, bool listLayers)
     std::ifstream file(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     OnnxTensorInfo in, out;
-    if (!readOnnxModelInfo(bytes.data(), bytes.size(), in, out) || in.shape.size() != 4) {
-        std::fprintf(stderr, "%s: not a model with a 4-d input\n", path.c_str());
+    if (!readOnnxModelInfo(bytes.data(), bytes.size(), in, out) || in.shape.size() != 4
+        || *std::min_element(in.shape.begin() + 1, in.shape.end()) <= 0) {
+        std::fprintf(stderr, "%s: not a model with a fixed-size 4-d input\n", path.c_str());
         return false;
     }
     // The activations' cost depends on their values: feed the benchmark's
@@ -102,6 +103,9 @@ bool profile(const std::string& label, const std::string& path, bool listLayers)
             std::printf("  %8.4f ms  %-16s %s\n", ms, types[i].c_str(), names[i].c_str());
     }
     return true;
+} catch (const cv::Exception& e) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), e.what());
+    return false;
 }
 
 } // namespace
