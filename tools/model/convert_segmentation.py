@@ -3,10 +3,30 @@
 segmentation stage runs with OpenCV's DNN module.
 
 The ONNX graph is channel-planar (NCHW) and takes the blob the stage builds from
-a camera frame: B, G, R planes normalised per channel and scaled by 1/255. A
-leading 1x1 convolution turns that blob back into the RGB [0, 1] picture the
-network was trained on. The output has two planes, background and person
-probability; the network's single logit z becomes sigmoid(-z) and sigmoid(z).
+a camera frame: B, G, R planes normalised per channel and scaled by 1/255. The
+network was trained on RGB in [0, 1]: the first convolution takes the planes in
+blob order with its weights divided by the per-channel scale, after a
+per-channel shift that puts the blob's zero where the picture's black is (so
+the convolution's zero padding stays black). The output has two planes,
+background and person probability: the network's single logit z becomes
+sigmoid(-z) and 1 - sigmoid(-z).
+
+The graph is laid out for OpenCV's DNN module, which runs it, and computes the
+same function as the TFLite graph:
+- SAME padding that puts the extra pixel after (stride 2 on an even size) is
+  written as auto_pad SAME_UPPER: explicit uneven pads make OpenCV's importer
+  add a separate Padding layer, while its own SAME padding is the same pads.
+- OpenCV's fast depthwise code takes only 3x3 kernels (on maps at least 18
+  wide). A stride-1 depthwise 5x5 convolution becomes four 3x3 ones on padded
+  copies of the map and their sum (depthwise_5x5_in_parts). Other depthwise
+  convolutions with kernels other than 3x3 get their padding from an explicit
+  Pad: OpenCV's general code gathers border pixels one by one, which on the
+  small maps these layers see is most of them.
+- A bilinear resize followed by a 1x1 convolution without activation becomes
+  the convolution followed by the resize: both are linear and the resize's
+  weights sum to one, so the order does not change the result, and the
+  convolution then runs on the smaller map and the resize on fewer channels.
+- The output's sigmoid runs on one plane; the other is 1 minus it.
 
 Usage: convert_segmentation.py MODEL.tflite OUT.onnx [SHA256]
 The output bytes depend only on the input model, so the build is reproducible.
@@ -78,6 +98,46 @@ class Converter:
             return self.node("Clip", [name], "relu6", min=0.0, max=6.0)
         return name
 
+    def resize(self, x, scales):
+        roi = self.init("roi", np.zeros(0, dtype=np.float32))
+        return self.node("Resize", [x, roi, self.init("scales", scales)], "resize",
+                         mode="linear", coordinate_transformation_mode="half_pixel")
+
+    def pointwise_linear(self, op):
+        """A 1x1, stride-1 convolution without activation."""
+        if op.kind != "CONV_2D" or op.options["act"] is not None:
+            return False
+        o = op.options
+        return list(self.shape(op.inputs[1])[1:3]) == [1, 1] and (o["stride_h"], o["stride_w"]) == (1, 1)
+
+    @staticmethod
+    def take_blob(w):
+        """Weights (OIHW, I in R, G, B order) of a convolution on the picture,
+        for the shifted blob instead: plane c' = 2 - c holds colour c times
+        scale[c'] (the 1/255 included), so input c' gets the weights of colour
+        2 - c' divided by scale[c']."""
+        return (w[:, ::-1].astype(np.float64) / SCALE_BGR[None, :, None, None]).astype(np.float32)
+
+    def depthwise_5x5_in_parts(self, src, w, b):
+        """A stride-1 depthwise 5x5 convolution with padding 2 as the sum of four
+        3x3 ones, each covering a corner of the kernel (rows and columns 0-2 or
+        2-4, the shared middle row and column counted once) on the map padded
+        so that its window lines up. OpenCV runs 3x3 depthwise convolutions on
+        maps at least 18 wide with vector code, and 5x5 ones one gathered pixel
+        at a time, which costs more than the extra padding and sum."""
+        parts = []
+        for p in (0, 2):
+            for q in (0, 2):
+                r, c = (1 if p else 0), (1 if q else 0)
+                part = np.zeros((w.shape[0], 1, 3, 3), dtype=np.float32)
+                part[:, :, r:, c:] = w[:, :, p + r:p + 3, q + c:q + 3]
+                padded = self.node("Pad", [src, self.init("pads", np.array(
+                    [0, 0, 2 - p, 2 - q, 0, 0, p, q], dtype=np.int64))], "pad")
+                args = [padded, self.init("w", part)] + ([self.init("b", b)] if b is not None and not parts else [])
+                parts.append(self.node("Conv", args, "conv", kernel_shape=[3, 3], group=w.shape[0],
+                                       pads=[0, 0, 0, 0]))
+        return self.node("Sum", parts, "sum")
+
     def convert_op(self, op):
         k, o, ins = op.kind, op.options, op.inputs
         x = lambda i=0: self.names[ins[i]]  # noqa: E731
@@ -98,10 +158,29 @@ class Converter:
                 cin = self.shape(ins[0])[3]
                 wo = w.transpose(3, 0, 1, 2)  # (C*m)1HW
                 group = cin
-            args = [x(), self.init("w", wo)] + ([self.init("b", b)] if b is not None else [])
+            if ins[0] == self.inputs[0]:
+                wo = self.take_blob(wo)
+            resize = self.deferred_resize.pop(ins[0], None)
+            src = x() if resize is None else resize[0]
+            pads = self.pads(o, self.shape(ins[0]), kh, kw)
+            padding = dict(pads=pads)
+            if (k == "DEPTHWISE_CONV_2D" and (kh, kw) == (5, 5) and pads == [2, 2, 2, 2] and resize is None
+                    and (o["stride_h"], o["stride_w"]) == (1, 1) and self.shape(ins[0])[2] + 2 >= 18):
+                y = self.depthwise_5x5_in_parts(src, wo, b)
+                return self.activation(y, o["act"])
+            if k == "DEPTHWISE_CONV_2D" and (kh, kw) != (3, 3) and any(pads):
+                src = self.node("Pad", [src, self.init("pads", np.array(
+                    [0, 0, pads[0], pads[1], 0, 0, pads[2], pads[3]], dtype=np.int64))], "pad")
+                padding = dict(pads=[0, 0, 0, 0])
+            elif pads[:2] != pads[2:]:
+                if pads[:2] > pads[2:]:
+                    raise ValueError("SAME padding with the extra pixel before")
+                padding = dict(auto_pad="SAME_UPPER")
+            args = [src, self.init("w", wo)] + ([self.init("b", b)] if b is not None else [])
             y = self.node("Conv", args, "conv", kernel_shape=[kh, kw], strides=[o["stride_h"], o["stride_w"]],
-                          dilations=[o["dil_h"], o["dil_w"]], pads=self.pads(o, self.shape(ins[0]), kh, kw),
-                          group=group)
+                          dilations=[o["dil_h"], o["dil_w"]], group=group, **padding)
+            if resize is not None:
+                return self.resize(y, resize[1])
             return self.activation(y, o["act"])
         if k in ("AVERAGE_POOL_2D", "MEAN"):
             s_in, s_out = self.shape(ins[0]), self.shape(op.outputs[0])
@@ -123,7 +202,15 @@ class Converter:
         if k == "RELU":
             return self.node("Relu", [x()], "relu")
         if k == "LOGISTIC":
-            return self.node("Sigmoid", [x()], "sigmoid")
+            y = self.node("Sigmoid", [x()], "sigmoid")
+            if op.outputs[0] != self.outputs[0]:
+                return y
+            # y is the background plane; the person plane is 1 - y (a batch
+            # normalisation with scale -1 and offset 1), next to it.
+            one = lambda v: self.init("bn", np.array([v], dtype=np.float32))  # noqa: E731
+            person = self.node("BatchNormalization", [y, one(-1.0), one(1.0), one(0.0), one(1.0)], "person",
+                               epsilon=0.0)
+            return self.node("Concat", [y, person], "planes", axis=1)
         if k == "HARD_SWISH":
             # x * relu6(x + 3) / 6 without Clip, which OpenCV rejects with bound inputs.
             hs = self.node("HardSigmoid", [x()], "hsig", alpha=1.0 / 6.0, beta=0.5)
@@ -133,9 +220,11 @@ class Converter:
                 raise ValueError("only half-pixel bilinear resizing is supported")
             s_in, s_out = self.shape(ins[0]), self.shape(op.outputs[0])
             scales = np.array([1, 1, s_out[1] / s_in[1], s_out[2] / s_in[2]], dtype=np.float32)
-            roi = self.init("roi", np.zeros(0, dtype=np.float32))
-            return self.node("Resize", [x(), roi, self.init("scales", scales)], "resize",
-                             mode="linear", coordinate_transformation_mode="half_pixel")
+            users = self.consumers.get(op.outputs[0], [])
+            if len(users) == 1 and op.outputs[0] not in self.outputs and self.pointwise_linear(users[0]):
+                self.deferred_resize[op.outputs[0]] = (x(), scales)
+                return None
+            return self.resize(x(), scales)
         if k == "CUSTOM:Convolution2DTransposeBias":
             opts = np.frombuffer(op.custom[:12], dtype="<i4")
             padding, stride_w, stride_h = int(opts[0]), int(opts[1]), int(opts[2])
@@ -145,9 +234,8 @@ class Converter:
                 raise ValueError("transpose convolution: only SAME with kernel = stride")
             wt = w.transpose(3, 0, 1, 2)  # I O H W
             if op.outputs[0] in self.final_logit:
-                # Background and person planes from the one logit: -z and z.
-                wt = np.concatenate([-wt, wt], axis=1)
-                b = np.concatenate([-b, b])
+                # The background plane's logit: -z.
+                wt, b = -wt, -b
             return self.node("ConvTranspose", [x(), self.init("w", wt), self.init("b", b)], "deconv",
                              kernel_shape=[kh, kw], strides=[stride_h, stride_w])
         raise ValueError("unsupported operator " + k)
@@ -167,18 +255,20 @@ class Converter:
         if producer.kind != "CUSTOM:Convolution2DTransposeBias" or self.shape(producer.outputs[0])[3] != 1:
             raise ValueError("expected a one-channel transpose convolution before the sigmoid")
         self.final_logit = {producer.outputs[0]}
+        self.consumers, self.deferred_resize = {}, {}
+        for op in self.ops:
+            for i in op.inputs:
+                self.consumers.setdefault(i, []).append(op)
 
-        # Adapter: blob plane c' = 2 - c (B, G, R) back to RGB in [0, 1]:
-        # rgb[c] = blob[2 - c] / scale[2 - c] + mean[2 - c] / 255.
-        aw = np.zeros((3, 3, 1, 1), dtype=np.float64)
-        ab = np.zeros(3, dtype=np.float64)
-        for rgb in range(3):
-            bgr = 2 - rgb
-            aw[rgb, bgr, 0, 0] = 1.0 / SCALE_BGR[bgr]
-            ab[rgb] = MEAN_BGR[bgr] / 255.0
-        self.names[self.inputs[0]] = self.node(
-            "Conv", ["input", self.init("adapter_w", aw.astype(np.float32)),
-                     self.init("adapter_b", ab.astype(np.float32))], "adapter", kernel_shape=[1, 1])
+        # Blob plane c' (B, G, R) is (255 * rgb[2 - c'] - mean[c']) * scale[c'] / 255;
+        # shifted by mean[c'] * scale[c'] / 255 it is rgb[2 - c'] * scale[c'],
+        # zero where the picture is black. The convolutions that read the
+        # picture take that scale and order in their weights (take_blob).
+        users = self.consumers.get(self.inputs[0], [])
+        if not users or any(u.kind != "CONV_2D" or u.inputs[0] != self.inputs[0] for u in users):
+            raise ValueError("expected the input to feed convolutions only")
+        shift = (MEAN_BGR * SCALE_BGR / 255.0).astype(np.float32).reshape(1, 3, 1, 1)
+        self.names[self.inputs[0]] = self.node("Add", ["input", self.init("shift", shift)], "shift")
 
         for op in self.ops:
             y = self.convert_op(op)
