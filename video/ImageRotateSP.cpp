@@ -1,10 +1,10 @@
 #include "ImageRotateSP.h"
 
+#include "WarpKernel.h"
+
 #include <QDebug>
 #include <QImage>
 #include <QPainter>
-
-#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 
@@ -103,7 +103,7 @@ BitmapPtr ImageRotateSP::processImage(BitmapPtr input, float& width, float& heig
     if (input == o.rotateTarget)
         input = std::make_shared<cv::Mat>(input->clone());
     // Pixels the turned picture does not reach keep the target's earlier content.
-    cv::warpAffine(*input, *o.rotateTarget, m, o.rotateTarget->size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    warpkernel::warpAffine(*input, *o.rotateTarget, m);
 
     if (rotation.value == 1) {
         if (!bitmap::hasSize(o.pillarBitmap, w, h) || o.pillarAngle != f) {
