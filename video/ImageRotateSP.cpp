@@ -99,8 +99,9 @@ BitmapPtr ImageRotateSP::processImage(BitmapPtr input, float& width, float& heig
     if (!o.rotateTarget)
         return currentOutput();
     // A warp cannot read and write one picture; a stage fed its own output
-    // turns a copy.
-    if (input == o.rotateTarget)
+    // (or anything sharing its pixels) turns a copy.
+    const cv::Mat& t = *o.rotateTarget;
+    if (input->datastart < t.dataend && t.datastart < input->dataend)
         input = std::make_shared<cv::Mat>(input->clone());
     // Pixels the turned picture does not reach keep the target's earlier content.
     warpkernel::warpAffine(*input, *o.rotateTarget, m);

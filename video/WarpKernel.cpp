@@ -4,14 +4,17 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <utility>
 #include <vector>
 
 namespace warpkernel {
 
 #if defined(VANTOR_WARP_AVX2)
-void warpRowAvx2(const unsigned char* src, std::size_t srcStep, int srcWidth, int srcHeight, unsigned char* row,
-                 int width, const int* dx, const int* dy, int x0, int y0);
+void warpRowAvx2(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
+                 const int* dy, int x0, int y0);
 #endif
 
 namespace {
@@ -22,6 +25,31 @@ namespace {
 // and so the pixels, match cv::warpAffine's.
 constexpr double kPosScale = 1 << kPosBits;
 constexpr int kPosHalfStep = (1 << kPosBits) / kFracOne / 2;
+
+// Positions further than this from 0, in 1/1024 pixels, are never summed on
+// the fast path, so the sums cannot wrap and the rounded column offsets are
+// monotonic.
+constexpr double kPosLimit = double(1 << 30);
+
+// Columns [first, last) of a row whose source position along one axis has both
+// neighbours inside the source: position p = start + delta[x] (1/1024 pixel)
+// with 0 <= p >> 10 <= size - 2. The offsets rise (or fall) with x, so the
+// columns form one range, found by bisection.
+std::pair<int, int> insideColumns(const std::vector<int>& delta, bool rising, int start, int size)
+{
+    const std::int64_t lo = -std::int64_t(start);
+    const std::int64_t hi = (std::int64_t(size - 1) << kPosBits) - 1 - start;
+    std::vector<int>::const_iterator first, last;
+    if (rising) {
+        first = std::lower_bound(delta.begin(), delta.end(), lo);
+        last = std::upper_bound(delta.begin(), delta.end(), hi);
+    } else {
+        first = std::lower_bound(delta.begin(), delta.end(), hi, [](int d, std::int64_t v) { return d > v; });
+        last = std::upper_bound(delta.begin(), delta.end(), lo, [](std::int64_t v, int d) { return v > d; });
+    }
+    const int begin = int(first - delta.begin());
+    return {begin, std::max(begin, int(last - delta.begin()))};
+}
 
 bool warp(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward, bool vector)
 {
@@ -58,21 +86,36 @@ bool warp(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward, bool vec
         dy[std::size_t(x)] = cv::saturate_cast<int>(m[3] * x * kPosScale);
     }
     const Source s{src.data, src.step[0], src.cols, src.rows};
-    // The vector path addresses the source with 32-bit offsets.
-    const bool vectorRows = vector && src.step[0] * std::size_t(src.rows) <= std::size_t(INT_MAX);
+    // The vector path adds 16-bit pairs sx x 4 + sy x step into 32-bit offsets.
+    const bool vectorFits = src.cols <= SHRT_MAX && src.rows <= SHRT_MAX && src.step[0] <= std::size_t(SHRT_MAX);
+    const bool monotonic = std::fabs(m[0]) * width * kPosScale < kPosLimit
+        && std::fabs(m[3]) * width * kPosScale < kPosLimit;
     for (int y = 0; y < dst.rows; ++y) {
         unsigned char* row = dst.ptr(y);
-        const int x0 = int(std::uint32_t(cv::saturate_cast<int>((m[1] * y + m[2]) * kPosScale)) + kPosHalfStep);
-        const int y0 = int(std::uint32_t(cv::saturate_cast<int>((m[4] * y + m[5]) * kPosScale)) + kPosHalfStep);
+        const double rowX = (m[1] * y + m[2]) * kPosScale, rowY = (m[4] * y + m[5]) * kPosScale;
+        const int x0 = int(std::uint32_t(cv::saturate_cast<int>(rowX)) + kPosHalfStep);
+        const int y0 = int(std::uint32_t(cv::saturate_cast<int>(rowY)) + kPosHalfStep);
+        if (!monotonic || !(std::fabs(rowX) < kPosLimit) || !(std::fabs(rowY) < kPosLimit)) {
+            // Absurd positions: each pixel is checked on its own.
+            warpSpan(s, row, 0, width, dx.data(), dy.data(), x0, y0);
+            continue;
+        }
+        // Only the columns inside on both axes are written.
+        const auto [bx, ex] = insideColumns(dx, m[0] >= 0, x0, src.cols);
+        const auto [by, ey] = insideColumns(dy, m[3] >= 0, y0, src.rows);
+        const int begin = std::max(bx, by), end = std::min(ex, ey);
+        if (begin >= end)
+            continue;
 #if defined(VANTOR_WARP_AVX2)
-        if (vectorRows) {
-            warpRowAvx2(s.data, s.step, s.width, s.height, row, width, dx.data(), dy.data(), x0, y0);
+        if (vector && vectorFits) {
+            warpRowAvx2(s.data, s.step, row, begin, end, dx.data(), dy.data(), x0, y0);
             continue;
         }
 #else
-        (void)vectorRows;
+        (void)vector;
+        (void)vectorFits;
 #endif
-        warpSpan(s, row, 0, width, dx.data(), dy.data(), x0, y0);
+        mixSpan(s, row, begin, end, dx.data(), dy.data(), x0, y0);
     }
     return true;
 }

@@ -29,14 +29,11 @@ inline int fixedAt(int rowStart, int columnDelta)
     return int(std::uint32_t(rowStart) + std::uint32_t(columnDelta)) >> (kPosBits - kFracBits);
 }
 
-// Writes one pixel from fixed-point source position (X, Y) in 1/32 pixels; a
-// pixel whose 2x2 neighbourhood is not all inside the source is left alone.
-// Callers ensure the source is at least 2x2.
-inline void warpPixel(const Source& s, unsigned char* d, int X, int Y)
+// Writes the bilinear mix at fixed-point source position (X, Y), in 1/32
+// pixels, whose 2x2 neighbourhood the caller knows to be inside the source.
+inline void mixPixel(const Source& s, unsigned char* d, int X, int Y)
 {
     const int sx = X >> kFracBits, sy = Y >> kFracBits;
-    if (unsigned(sx) >= unsigned(s.width - 1) || unsigned(sy) >= unsigned(s.height - 1))
-        return;
     const int fx = X & kFracMask, fy = Y & kFracMask;
     const unsigned char* p0 = s.data + std::size_t(sy) * s.step + std::size_t(sx) * 4;
     const unsigned char* p1 = p0 + s.step;
@@ -48,12 +45,24 @@ inline void warpPixel(const Source& s, unsigned char* d, int X, int Y)
     }
 }
 
-// One target row, from x = begin to end, pixel by pixel.
+// Part of a target row whose pixels all have their neighbourhood inside.
+inline void mixSpan(const Source& s, unsigned char* row, int begin, int end, const int* dx, const int* dy, int x0,
+                    int y0)
+{
+    for (int x = begin; x < end; ++x)
+        mixPixel(s, row + std::size_t(x) * 4, fixedAt(x0, dx[x]), fixedAt(y0, dy[x]));
+}
+
+// One target row, pixel by pixel; pixels whose neighbourhood is not all
+// inside the source (at least 2x2) are left alone.
 inline void warpSpan(const Source& s, unsigned char* row, int begin, int end, const int* dx, const int* dy, int x0,
                      int y0)
 {
-    for (int x = begin; x < end; ++x)
-        warpPixel(s, row + std::size_t(x) * 4, fixedAt(x0, dx[x]), fixedAt(y0, dy[x]));
+    for (int x = begin; x < end; ++x) {
+        const int X = fixedAt(x0, dx[x]), Y = fixedAt(y0, dy[x]);
+        if (unsigned(X >> kFracBits) < unsigned(s.width - 1) && unsigned(Y >> kFracBits) < unsigned(s.height - 1))
+            mixPixel(s, row + std::size_t(x) * 4, X, Y);
+    }
 }
 
 } // namespace

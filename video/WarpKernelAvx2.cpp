@@ -1,9 +1,9 @@
-// The warp's row loop built for AVX2, chosen at run time only on processors
-// that have it. Eight target pixels at a time: their source positions, a
-// check that all eight 2x2 neighbourhoods lie inside the source, gathers of
-// the neighbouring pixel pairs of both rows, the horizontal mix with byte
-// weights (32 - fx, fx) and the vertical one in 16 bits, which gives exactly
-// the integers of the per-pixel path. Groups partly outside go pixel by pixel.
+// The warp's inner loop built for AVX2, chosen at run time only on processors
+// that have it. It covers the part of a row whose pixels all have their 2x2
+// neighbourhood inside the source, eight target pixels at a time: their source
+// positions, gathers of the neighbouring pixel pairs of both source rows, the
+// horizontal mix with byte weights (32 - fx, fx) and the vertical one in 16
+// bits, which gives exactly the integers of the per-pixel path.
 #include <immintrin.h>
 
 #include "WarpKernel.inl"
@@ -44,14 +44,15 @@ inline __m256i mixEight(const unsigned char* src, std::size_t step, __m256i offs
     const __m256i hb1 = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b1, pairs), wxB);
 
     // Vertical mix h0 + (h1 - h0) x fy / 32 with the product's floor taken
-    // exactly by a high-half multiply: (2 (h1 - h0)) x (fy x 1024) / 65536.
-    // Rounding the sum, not the product, gives the same integers as the
-    // 32 x 32 bilinear sum of the per-pixel path.
+    // exactly by a high-half multiply, (2 (h1 - h0)) x (fy x 1024) / 65536,
+    // and the sum rounded to a level by (v x 1024 + 16384) / 32768. Rounding
+    // the sum, not the product, gives the same integers as the 32 x 32
+    // bilinear sum of the per-pixel path.
     const __m256i wy = _mm256_slli_epi32(fy, 10);
-    const __m256i round = _mm256_set1_epi16(kFracOne / 2);
+    const __m256i toLevel = _mm256_set1_epi16(1 << (15 - kFracBits));
     const auto vertical = [&](__m256i h0, __m256i h1, __m256i w) {
         const __m256i part = _mm256_mulhi_epi16(_mm256_slli_epi16(_mm256_sub_epi16(h1, h0), 1), w);
-        return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(h0, round), part), kFracBits);
+        return _mm256_mulhrs_epi16(_mm256_add_epi16(h0, part), toLevel);
     };
     const __m256i va = vertical(ha0, ha1, _mm256_shuffle_epi8(wy, spreadA));
     const __m256i vb = vertical(hb0, hb1, _mm256_shuffle_epi8(wy, spreadB));
@@ -60,37 +61,26 @@ inline __m256i mixEight(const unsigned char* src, std::size_t step, __m256i offs
 
 } // namespace
 
-void warpRowAvx2(const unsigned char* src, std::size_t srcStep, int srcWidth, int srcHeight, unsigned char* row,
-                 int width, const int* dx, const int* dy, int x0, int y0)
+void warpRowAvx2(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
+                 const int* dy, int x0, int y0)
 {
-    const Source s{src, srcStep, srcWidth, srcHeight};
     const __m256i vx0 = _mm256_set1_epi32(x0), vy0 = _mm256_set1_epi32(y0);
-    // Largest top-left corner of a neighbourhood inside; the source is at least 2x2.
-    const __m256i maxX = _mm256_set1_epi32(srcWidth - 2), maxY = _mm256_set1_epi32(srcHeight - 2);
-    const __m256i step = _mm256_set1_epi32(int(srcStep));
     const __m256i mask = _mm256_set1_epi32(kFracMask);
-    int x = 0;
-    for (; x + 8 <= width; x += 8) {
+    // sx x 4 + sy x step in one multiply-add of 16-bit pairs.
+    const __m256i scale = _mm256_set1_epi32(int(srcStep << 16) | 4);
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
         const __m256i X = _mm256_srai_epi32(
             _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dx + x))), kPosBits - kFracBits);
         const __m256i Y = _mm256_srai_epi32(
             _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dy + x))), kPosBits - kFracBits);
-        const __m256i sx = _mm256_srai_epi32(X, kFracBits), sy = _mm256_srai_epi32(Y, kFracBits);
-        // Unsigned sx <= width - 2 and sy <= height - 2: negatives fail too.
-        const __m256i inside = _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_min_epu32(sx, maxX), sx),
-                                                _mm256_cmpeq_epi32(_mm256_min_epu32(sy, maxY), sy));
-        const int in = _mm256_movemask_ps(_mm256_castsi256_ps(inside));
-        if (in == 0)
-            continue;
-        if (in != 0xFF) {
-            warpSpan(s, row, x, x + 8, dx, dy, x0, y0);
-            continue;
-        }
-        const __m256i offsets = _mm256_add_epi32(_mm256_mullo_epi32(sy, step), _mm256_slli_epi32(sx, 2));
+        const __m256i sxsy = _mm256_or_si256(_mm256_srli_epi32(X, kFracBits),
+                                             _mm256_slli_epi32(_mm256_srli_epi32(Y, kFracBits), 16));
+        const __m256i offsets = _mm256_madd_epi16(sxsy, scale);
         const __m256i out = mixEight(src, srcStep, offsets, _mm256_and_si256(X, mask), _mm256_and_si256(Y, mask));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + std::size_t(x) * 4), out);
     }
-    warpSpan(s, row, x, width, dx, dy, x0, y0);
+    mixSpan(Source{src, srcStep, 0, 0}, row, x, end, dx, dy, x0, y0);
 }
 
 } // namespace warpkernel

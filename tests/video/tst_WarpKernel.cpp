@@ -64,10 +64,15 @@ private slots:
             {"1x1 target", {8, 8}, {1, 1}, turn({8, 8}, 30, 1, -4, -4)},
             {"all outside", {64, 48}, {64, 48}, turn({64, 48}, 3, 1, 5000, -300), false},
             {"degenerate matrix", {12, 10}, {12, 10}, cv::Matx23f(0, 0, 3, 0, 0, 2)},
+            // Source positions beyond the integer range wrap as in OpenCV.
+            {"vanishing scale", {12, 10}, {12, 10}, cv::Matx23f(1e-7f, 0, 5, 0, 1e-7f, 5)},
         };
         cv::RNG rng(20240611);
         for (const Case& c : cases) {
-            const cv::Mat src = randomPicture(c.src, rng);
+            // The source is a window into a larger picture: any read outside it
+            // would show in the result.
+            const cv::Mat frame = randomPicture(c.src + cv::Size(6, 4), rng);
+            const cv::Mat src = frame(cv::Rect(cv::Point(3, 2), c.src));
             const cv::Mat beforeA = randomPicture(c.dst, rng), beforeB = randomPicture(c.dst, rng);
             cv::Mat refA = beforeA.clone(), refB = beforeB.clone();
             cv::warpAffine(src, refA, c.m, c.dst, cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
