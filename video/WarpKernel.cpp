@@ -25,6 +25,7 @@ namespace {
 // and so the pixels, match cv::warpAffine's.
 constexpr double kPosScale = 1 << kPosBits;
 constexpr int kPosHalfStep = (1 << kPosBits) / kFracOne / 2;
+constexpr int kStripWidth = 128;
 
 // Positions further than this from 0, in 1/1024 pixels, are never summed on
 // the fast path, so the sums cannot wrap and the rounded column offsets are
@@ -90,32 +91,56 @@ bool warp(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward, bool vec
     const bool vectorFits = src.cols <= SHRT_MAX && src.rows <= SHRT_MAX && src.step[0] <= std::size_t(SHRT_MAX);
     const bool monotonic = std::fabs(m[0]) * width * kPosScale < kPosLimit
         && std::fabs(m[3]) * width * kPosScale < kPosLimit;
+    // Per row: the start of its source positions and the columns it writes.
+    struct Row
+    {
+        int x0, y0, begin, end;
+    };
+    std::vector<Row> rows(std::size_t(dst.rows));
     for (int y = 0; y < dst.rows; ++y) {
-        unsigned char* row = dst.ptr(y);
+        Row& r = rows[std::size_t(y)];
         const double rowX = (m[1] * y + m[2]) * kPosScale, rowY = (m[4] * y + m[5]) * kPosScale;
-        const int x0 = int(std::uint32_t(cv::saturate_cast<int>(rowX)) + kPosHalfStep);
-        const int y0 = int(std::uint32_t(cv::saturate_cast<int>(rowY)) + kPosHalfStep);
+        r.x0 = int(std::uint32_t(cv::saturate_cast<int>(rowX)) + kPosHalfStep);
+        r.y0 = int(std::uint32_t(cv::saturate_cast<int>(rowY)) + kPosHalfStep);
+        r.begin = r.end = 0;
         if (!monotonic || !(std::fabs(rowX) < kPosLimit) || !(std::fabs(rowY) < kPosLimit)) {
             // Absurd positions: each pixel is checked on its own.
-            warpSpan(s, row, 0, width, dx.data(), dy.data(), x0, y0);
+            warpSpan(s, dst.ptr(y), 0, width, dx.data(), dy.data(), r.x0, r.y0);
             continue;
         }
         // Only the columns inside on both axes are written.
-        const auto [bx, ex] = insideColumns(dx, m[0] >= 0, x0, src.cols);
-        const auto [by, ey] = insideColumns(dy, m[3] >= 0, y0, src.rows);
-        const int begin = std::max(bx, by), end = std::min(ex, ey);
-        if (begin >= end)
-            continue;
+        const auto [bx, ex] = insideColumns(dx, m[0] >= 0, r.x0, src.cols);
+        const auto [by, ey] = insideColumns(dy, m[3] >= 0, r.y0, src.rows);
+        r.begin = std::max(bx, by);
+        r.end = std::max(r.begin, std::min(ex, ey));
+    }
 #if defined(VANTOR_WARP_AVX2)
-        if (vector && vectorFits) {
-            warpRowAvx2(s.data, s.step, row, begin, end, dx.data(), dy.data(), x0, y0);
-            continue;
+    if (vector && vectorFits) {
+        // Strips of columns from top to bottom: a turned row crosses many
+        // source rows (and memory pages), a strip's rows reuse them. Each row
+        // keeps its groups of eight from its first column; the strip holding
+        // its last column also takes the pixels after its last group.
+        for (int strip = 0; strip < width; strip += kStripWidth) {
+            for (int y = 0; y < dst.rows; ++y) {
+                const Row& r = rows[std::size_t(y)];
+                const auto groupStart = [&](int x) {
+                    return x <= r.begin ? r.begin : r.begin + (x - r.begin + 7) / 8 * 8;
+                };
+                const int begin = groupStart(strip);
+                const int end = strip + kStripWidth >= r.end ? r.end : std::min(r.end, groupStart(strip + kStripWidth));
+                if (begin < end)
+                    warpRowAvx2(s.data, s.step, dst.ptr(y), begin, end, dx.data(), dy.data(), r.x0, r.y0);
+            }
         }
+        return true;
+    }
 #else
-        (void)vector;
-        (void)vectorFits;
+    (void)vector;
+    (void)vectorFits;
 #endif
-        mixSpan(s, row, begin, end, dx.data(), dy.data(), x0, y0);
+    for (int y = 0; y < dst.rows; ++y) {
+        const Row& r = rows[std::size_t(y)];
+        mixSpan(s, dst.ptr(y), r.begin, r.end, dx.data(), dy.data(), r.x0, r.y0);
     }
     return true;
 }
