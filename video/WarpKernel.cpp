@@ -25,6 +25,8 @@ namespace {
 // and so the pixels, match cv::warpAffine's.
 constexpr double kPosScale = 1 << kPosBits;
 constexpr int kPosHalfStep = (1 << kPosBits) / kFracOne / 2;
+
+// Target columns per strip of the vector path (see warp below).
 constexpr int kStripWidth = 128;
 
 // Positions further than this from 0, in 1/1024 pixels, are never summed on
