@@ -1,10 +1,10 @@
 #include "ImageRotateSP.h"
 
+#include "WarpKernel.h"
+
 #include <QDebug>
 #include <QImage>
 #include <QPainter>
-
-#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 
@@ -99,11 +99,12 @@ BitmapPtr ImageRotateSP::processImage(BitmapPtr input, float& width, float& heig
     if (!o.rotateTarget)
         return currentOutput();
     // A warp cannot read and write one picture; a stage fed its own output
-    // turns a copy.
-    if (input == o.rotateTarget)
+    // (or anything sharing its pixels) turns a copy.
+    const cv::Mat& t = *o.rotateTarget;
+    if (input->datastart < t.dataend && t.datastart < input->dataend)
         input = std::make_shared<cv::Mat>(input->clone());
     // Pixels the turned picture does not reach keep the target's earlier content.
-    cv::warpAffine(*input, *o.rotateTarget, m, o.rotateTarget->size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+    warpkernel::warpAffine(*input, *o.rotateTarget, m);
 
     if (rotation.value == 1) {
         if (!bitmap::hasSize(o.pillarBitmap, w, h) || o.pillarAngle != f) {

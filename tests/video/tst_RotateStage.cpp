@@ -91,6 +91,27 @@ private slots:
         QVERIFY(!isBlack(at(*out, w / 2, 5)));
     }
 
+    void turnsItsOwnOutputLikeOpenCv()
+    {
+        const int w = 96, h = 54;
+        BitmapPtr in = fromImage(randomFrame(w, h, 7));
+        ImageRotateSP rot;
+        rot.setMaxRate(1000000); // no throttling between the two calls
+        float fw = w, fh = h;
+        BitmapPtr first = rot.processImage(in, fw, fh, coarse(0), fine(-9));
+        QVERIFY(first && first != in);
+        const cv::Mat firstCopy = first->clone();
+        // Fed its own output, the stage turns a copy of it onto itself.
+        BitmapPtr second = rot.processImage(first, fw, fh, coarse(0), fine(-9));
+        QCOMPARE(second.get(), first.get());
+        const float f = ImageRotateSP::fineAngle(fine(-9));
+        cv::Mat expected = firstCopy.clone();
+        cv::warpAffine(firstCopy, expected, ImageRotateSP::transform(w, h, ImageRotateSP::scaleFor(w, h, 0, f), f),
+                       expected.size(), cv::INTER_LINEAR, cv::BORDER_TRANSPARENT);
+        QVERIFY(cv::norm(*second, expected, cv::NORM_INF) <= 1);
+        QVERIFY(cv::norm(*second, firstCopy, cv::NORM_INF) > 10);
+    }
+
     void fineTiltCoversTheFrameAndKeepsTheRest()
     {
         const int w = 160, h = 90;

@@ -1,0 +1,86 @@
+// The warp's inner loop built with AVX2 (also within the AVX-512 build),
+// chosen at run time only on processors that have it. It covers the part of a row whose pixels all have their 2x2
+// neighbourhood inside the source, eight target pixels at a time: their source
+// positions, gathers of the neighbouring pixel pairs of both source rows, the
+// horizontal mix with byte weights (32 - fx, fx) and the vertical one in 16
+// bits, which gives exactly the integers of the per-pixel path.
+#include "SimdTarget.h"
+
+#include "WarpKernel.inl"
+
+namespace warpkernel {
+
+namespace {
+
+// Bilinear mix of eight pixels whose neighbourhoods are all inside; `offsets`
+// are their byte offsets in the source (pixel sx, row sy), fx and fy their
+// fractions in 1/32. Pixels 0 1 4 5 and 2 3 6 7 travel together, so that each
+// 128-bit lane only ever needs its own pixels' weights and the final pack puts
+// the eight back in order.
+inline __m256i mixEight(const unsigned char* src, std::size_t step, __m256i offsets, __m256i fx, __m256i fy)
+{
+    // Each 64 bits: the pixel and its right neighbour, B G R A B G R A.
+    const __m256i order = _mm256_permutevar8x32_epi32(offsets, _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    const __m128i offA = _mm256_castsi256_si128(order), offB = _mm256_extracti128_si256(order, 1);
+    const auto* row0 = reinterpret_cast<const long long*>(src);
+    const auto* row1 = reinterpret_cast<const long long*>(src + step);
+    const __m256i a0 = _mm256_i32gather_epi64(row0, offA, 1), b0 = _mm256_i32gather_epi64(row0, offB, 1);
+    const __m256i a1 = _mm256_i32gather_epi64(row1, offA, 1), b1 = _mm256_i32gather_epi64(row1, offB, 1);
+    // Pair each channel with its right neighbour's: B B G G R R A A.
+    const __m256i pairs = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15,
+                                           0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    // A pixel's 16-bit weight, four times (once per channel), for the A and B pixels.
+    const __m256i spreadA = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5,
+                                             0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5);
+    const __m256i spreadB = _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13,
+                                             8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
+    // Byte weights (32 - fx, fx): fx x 256 + 32 - fx.
+    const __m256i wx = _mm256_add_epi32(_mm256_sub_epi32(_mm256_slli_epi32(fx, 8), fx), _mm256_set1_epi32(kFracOne));
+    const __m256i wxA = _mm256_shuffle_epi8(wx, spreadA), wxB = _mm256_shuffle_epi8(wx, spreadB);
+    // Rows mixed horizontally, 16 bits per channel in 1/32 steps.
+    const __m256i ha0 = _mm256_maddubs_epi16(_mm256_shuffle_epi8(a0, pairs), wxA);
+    const __m256i ha1 = _mm256_maddubs_epi16(_mm256_shuffle_epi8(a1, pairs), wxA);
+    const __m256i hb0 = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b0, pairs), wxB);
+    const __m256i hb1 = _mm256_maddubs_epi16(_mm256_shuffle_epi8(b1, pairs), wxB);
+
+    // Vertical mix h0 + (h1 - h0) x fy / 32 with the product's floor taken
+    // exactly by a high-half multiply, (2 (h1 - h0)) x (fy x 1024) / 65536,
+    // and the sum rounded to a level by (v x 1024 + 16384) / 32768. Rounding
+    // the sum, not the product, gives the same integers as the 32 x 32
+    // bilinear sum of the per-pixel path.
+    const __m256i wy = _mm256_slli_epi32(fy, 10);
+    const __m256i toLevel = _mm256_set1_epi16(1 << (15 - kFracBits));
+    const auto vertical = [&](__m256i h0, __m256i h1, __m256i w) {
+        const __m256i part = _mm256_mulhi_epi16(_mm256_slli_epi16(_mm256_sub_epi16(h1, h0), 1), w);
+        return _mm256_mulhrs_epi16(_mm256_add_epi16(h0, part), toLevel);
+    };
+    const __m256i va = vertical(ha0, ha1, _mm256_shuffle_epi8(wy, spreadA));
+    const __m256i vb = vertical(hb0, hb1, _mm256_shuffle_epi8(wy, spreadB));
+    return _mm256_packus_epi16(va, vb);
+}
+
+} // namespace
+
+void VANTOR_SIMD_NAME(warpRow)(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
+                 const int* dy, int x0, int y0)
+{
+    const __m256i vx0 = _mm256_set1_epi32(x0), vy0 = _mm256_set1_epi32(y0);
+    const __m256i mask = _mm256_set1_epi32(kFracMask);
+    // sx x 4 + sy x step in one multiply-add of 16-bit pairs.
+    const __m256i scale = _mm256_set1_epi32(int(srcStep << 16) | 4);
+    int x = begin;
+    for (; x + 8 <= end; x += 8) {
+        const __m256i X = _mm256_srai_epi32(
+            _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dx + x))), kPosBits - kFracBits);
+        const __m256i Y = _mm256_srai_epi32(
+            _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dy + x))), kPosBits - kFracBits);
+        const __m256i sxsy = _mm256_or_si256(_mm256_srli_epi32(X, kFracBits),
+                                             _mm256_slli_epi32(_mm256_srli_epi32(Y, kFracBits), 16));
+        const __m256i offsets = _mm256_madd_epi16(sxsy, scale);
+        const __m256i out = mixEight(src, srcStep, offsets, _mm256_and_si256(X, mask), _mm256_and_si256(Y, mask));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + std::size_t(x) * 4), out);
+    }
+    mixSpan(Source{src, srcStep, 0, 0}, row, x, end, dx, dy, x0, y0);
+}
+
+} // namespace warpkernel
