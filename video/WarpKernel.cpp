@@ -12,14 +12,11 @@
 
 namespace warpkernel {
 
-#if defined(VANTOR_HAVE_AVX2)
+// The wide builds' row loops (SimdTarget.h).
 void warpRowAvx2(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
                  const int* dy, int x0, int y0);
-#endif
-#if defined(VANTOR_HAVE_AVX512)
 void warpRowAvx512(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end,
                    const int* dx, const int* dy, int x0, int y0);
-#endif
 
 namespace {
 
@@ -150,27 +147,12 @@ bool warp(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward, VectorRo
     return true;
 }
 
-VectorRow bestVectorRow()
-{
-    switch (simd::level()) {
-#if defined(VANTOR_HAVE_AVX512)
-    case simd::Level::Avx512:
-        return warpRowAvx512;
-#endif
-#if defined(VANTOR_HAVE_AVX2)
-    case simd::Level::Avx2:
-        return warpRowAvx2;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
 } // namespace
 
 bool warpAffine(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward)
 {
-    static const VectorRow best = bestVectorRow();
+    static const VectorRow best =
+        simd::pick<VectorRow>(nullptr, VANTOR_AVX2_BUILD(warpRow), VANTOR_AVX512_BUILD(warpRow));
     return warp(src, dst, forward, best);
 }
 
