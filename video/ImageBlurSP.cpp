@@ -6,7 +6,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -50,7 +49,8 @@ float ImageBlurSP::sigmaFor(const CameraSetting& setting)
 
 namespace {
 
-// Powers of two keep the shrinking on OpenCV's fast whole-pixel path.
+// The shrinking factor for a deviation: a power of two, so the frame shrinks
+// by whole blocks of pixels.
 int shrinkFactor(float sigma)
 {
     int factor = 1;
