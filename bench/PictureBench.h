@@ -1,7 +1,12 @@
 #pragma once
 
 // Shared by the picture benchmarks: the 1280 x 720 camera frame, a logo, timing
-// by median, and a process kept away from the user's settings.
+// by median, the stage timings both benchmarks print, and a process kept away
+// from the user's settings.
+#include "Bitmap.h"
+#include "ImageRotateSP.h"
+#include "ImageToneSP.h"
+
 #include <QBuffer>
 #include <QColor>
 #include <QElapsedTimer>
@@ -113,6 +118,39 @@ inline void print(const char* name, double ms)
 {
     std::printf("%s: %.4f ms\n", name, ms);
     std::fflush(stdout);
+}
+
+// The camera frame, premultiplied, as the stages take it.
+inline BitmapPtr premultipliedFrame(const QImage& frame)
+{
+    const QImage premultiplied = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return bitmap::createFrom(premultiplied.width(), premultiplied.height(), premultiplied.constBits(),
+                              size_t(premultiplied.bytesPerLine()));
+}
+
+// The tone stage alone at skin tone 20 (the pipeline benchmarks' setting).
+inline double toneStageMs(const BitmapPtr& input, int runs)
+{
+    ImageToneSP tone;
+    tone.setMaxRate(1000000);
+    const CameraSetting s{20, 1, 100, 0, 50, false, false};
+    return medianMs(runs, [&] {
+        float w = float(input->cols), h = float(input->rows);
+        tone.processImage(input, w, h, s);
+    });
+}
+
+// The rotation stage alone, turning by the fine rotation 12 (6 degrees).
+inline double fineRotationMs(const BitmapPtr& input, int runs)
+{
+    ImageRotateSP rotate;
+    rotate.setMaxRate(1000000);
+    const CameraSetting coarse{0, 1, 2, 0, 0, false, false};
+    const CameraSetting fine{12, 1, 20, -20, 0, false, false};
+    return medianMs(runs, [&] {
+        float w = float(input->cols), h = float(input->rows);
+        rotate.processImage(input, w, h, coarse, fine);
+    });
 }
 
 } // namespace bench

@@ -5,8 +5,6 @@
 #include "BaseSettings.h"
 #include "PictureBench.h"
 #include "ImageOverlaySP.h"
-#include "ImageRotateSP.h"
-#include "ImageToneSP.h"
 #include "PostProcessor.h"
 #include "TextOverlaySP.h"
 
@@ -43,25 +41,8 @@ int main(int argc, char** argv)
     upload();
     const int runs = 200;
 
-    {
-        ImageToneSP tone;
-        tone.setMaxRate(1000000);
-        const CameraSetting s{20, 1, 100, 0, 50, false, false};
-        print("tone_720p_ms", medianMs(runs, [&] {
-                  float w = kW, h = kH;
-                  tone.processImage(input, w, h, s);
-              }));
-    }
-    {
-        ImageRotateSP rotate;
-        rotate.setMaxRate(1000000);
-        const CameraSetting coarse{0, 1, 2, 0, 0, false, false};
-        const CameraSetting fine{12, 1, 20, -20, 0, false, false};
-        print("rotate_720p_ms", medianMs(runs, [&] {
-                  float w = kW, h = kH;
-                  rotate.processImage(input, w, h, coarse, fine);
-              }));
-    }
+    print("tone_720p_ms", toneStageMs(input, runs));
+    print("rotate_720p_ms", fineRotationMs(input, runs));
 
     QVariantMap logo = BaseSettings::groupDefaults(BaseSettings::LogoOverlay);
     logo[BaseSettings::keyName(BaseSettings::Enabled)] = true;

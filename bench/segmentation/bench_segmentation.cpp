@@ -10,8 +10,6 @@
 #include "BaseSettings.h"
 #include "PictureBench.h"
 #include "ImageBlurSP.h"
-#include "ImageRotateSP.h"
-#include "ImageToneSP.h"
 #include "PersonSegmentationSP.h"
 #include "PostProcessor.h"
 
@@ -59,10 +57,7 @@ int main(int argc, char** argv)
                             [&] { std::memcpy(work.bits(), frame.constBits(), size_t(frame.sizeInBytes())); }));
     }
 
-    const QImage premultiplied = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    auto input = std::make_shared<cv::Mat>(kH, kW, CV_8UC4);
-    for (int y = 0; y < kH; ++y)
-        std::memcpy(input->ptr(y), premultiplied.constScanLine(y), size_t(kW) * 4);
+    const BitmapPtr input = premultipliedFrame(frame);
     for (int value : {100, 30}) {
         ImageBlurSP blur;
         blur.setMaxRate(1000000);
@@ -74,23 +69,8 @@ int main(int argc, char** argv)
     }
 
     // The stages after the blur, alone, with the pipeline's settings below.
-    {
-        ImageToneSP tone;
-        tone.setMaxRate(1000000);
-        const CameraSetting s{20, 1, 100, 0, 50, false, false};
-        print("tone_skin20_720p_ms", medianMs(runs, [&] {
-                  float w = kW, h = kH;
-                  tone.processImage(input, w, h, s);
-              }));
-        ImageRotateSP rotate;
-        rotate.setMaxRate(1000000);
-        const CameraSetting coarse{0, 1, 2, 0, 0, false, false};
-        const CameraSetting fine{12, 1, 20, -20, 0, false, false};
-        print("rotation_fine_720p_ms", medianMs(runs, [&] {
-                  float w = kW, h = kH;
-                  rotate.processImage(input, w, h, coarse, fine);
-              }));
-    }
+    print("tone_skin20_720p_ms", toneStageMs(input, runs));
+    print("rotation_fine_720p_ms", fineRotationMs(input, runs));
 
     BaseSettings settings;
     settings.setValue("BackgroundBlur", 100);
