@@ -2,12 +2,14 @@
 
 #include "HueRotationEffect.h"
 #include "MaskBlendingEffect.h"
+#include "PixelRows.h"
 #include "SkinMaskEffect.h"
 #include "ToneKernel.h"
 
 #include <QDebug>
 
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -51,6 +53,7 @@ struct ImageToneSPOpaque : SubProcessor::OpaqueBase
     std::unique_ptr<CustomEffectsBase> skinMask;
     std::unique_ptr<CustomEffectsBase> maskBlending;
     BitmapPtr toneTarget;
+    std::vector<uchar> row; // one composed row on its way to the tone pass
 };
 
 ImageToneSP::ImageToneSP()
@@ -71,6 +74,19 @@ float ImageToneSP::hueAngle(const CameraSetting& setting)
 
 BitmapPtr ImageToneSP::processImage(BitmapPtr input, float& width, float& height, const CameraSetting& setting)
 {
+    return run(std::move(input), BitmapPtr(), width, height, setting);
+}
+
+BitmapPtr ImageToneSP::processComposite(BitmapPtr below, BitmapPtr above, float& width, float& height,
+                                        const CameraSetting& setting)
+{
+    if (!above)
+        return {};
+    return run(std::move(below), std::move(above), width, height, setting);
+}
+
+BitmapPtr ImageToneSP::run(BitmapPtr input, BitmapPtr above, float width, float height, const CameraSetting& setting)
+{
     if (!input)
         return {};
     if (!shouldRun())
@@ -80,7 +96,8 @@ BitmapPtr ImageToneSP::processImage(BitmapPtr input, float& width, float& height
         return currentOutput();
     const int w = int(width);
     const int h = int(height);
-    if (input->type() != CV_8UC4 || input->cols != w || input->rows != h) {
+    const auto fits = [w, h](const BitmapPtr& b) { return !b || (b->type() == CV_8UC4 && b->cols == w && b->rows == h); };
+    if (!fits(input) || !fits(above)) {
         qWarning() << "ImageToneSP::processImage -> input does not match" << w << h;
         return currentOutput();
     }
@@ -92,10 +109,19 @@ BitmapPtr ImageToneSP::processImage(BitmapPtr input, float& width, float& height
 
     o.hue->setAngle(hueAngle(setting));
     const float* m = o.hue->currentMatrix().data();
-    for (int y = 0; y < h; ++y)
-        tonekernel::toneRow(input->ptr(y), o.toneTarget->ptr(y), w, m);
+    if (above) {
+        // Each composed row is toned while it is still in the first-level cache.
+        o.row.resize(size_t(w) * 4);
+        const auto drawOverRow = pixelrows::rows().drawOver;
+        for (int y = 0; y < h; ++y) {
+            drawOverRow(o.row.data(), input->ptr(y), above->ptr(y), w);
+            tonekernel::toneRow(o.row.data(), o.toneTarget->ptr(y), w, m);
+        }
+    } else {
+        for (int y = 0; y < h; ++y)
+            tonekernel::toneRow(input->ptr(y), o.toneTarget->ptr(y), w, m);
+    }
 
     setOutput(o.toneTarget);
-    input.reset();
     return currentOutput();
 }

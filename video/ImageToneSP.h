@@ -15,8 +15,17 @@ public:
     ~ImageToneSP() override;
 
     BitmapPtr processImage(BitmapPtr input, float& width, float& height, const CameraSetting& setting) override;
+    // The same for `above` drawn over `below` (source-over, premultiplied), as
+    // if composed into a picture first: the pipeline's sharp person over the
+    // blurred frame. Each row is composed on the way into the tone pass, so no
+    // frame-sized picture is written and read back in between.
+    BitmapPtr processComposite(BitmapPtr below, BitmapPtr above, float& width, float& height,
+                               const CameraSetting& setting);
 
     // Hue angle in degrees: 0 at the middle of the range, +28.6479 at the
     // minimum and -28.6479 at the maximum.
     static float hueAngle(const CameraSetting& setting);
+
+private:
+    BitmapPtr run(BitmapPtr input, BitmapPtr above, float width, float height, const CameraSetting& setting);
 };

@@ -246,6 +246,8 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
     };
 
     BitmapPtr current;
+    // The sharp person still to be drawn over the blurred frame (`current`).
+    BitmapPtr person;
     if (blurActive && segmentation && blur) {
         uchar* pixels = image.bits();
         BitmapPtr blurred;
@@ -262,11 +264,8 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         if (!cutout) {
             current = copyIn();
         } else if (blurred) {
-            if (!bitmap::hasSize(composite, blurred->cols, blurred->rows))
-                composite = bitmap::create(blurred->cols, blurred->rows, bitmap::opaqueBlack());
-            if (composite)
-                bitmap::composeOver(*composite, *blurred, *cutout);
-            current = composite ? composite : blurred;
+            current = blurred;
+            person = cutout;
         } else {
             current = cutout;
         }
@@ -282,7 +281,27 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         if (result)
             current = std::move(result);
     };
-    if (toneSetting.isActive() && tone) {
+    const bool toneOn = toneSetting.isActive() && tone;
+    bool toned = false;
+    if (toneOn && person && person->size == current->size) {
+        // The tone pass composes the person over the blurred frame itself.
+        float cw = float(current->cols), ch = float(current->rows);
+        if (BitmapPtr result = tone->processComposite(current, person, cw, ch, toneSetting)) {
+            current = std::move(result);
+            person.reset();
+            toned = true;
+        }
+    }
+    if (person) {
+        if (!bitmap::hasSize(composite, current->cols, current->rows))
+            composite = bitmap::create(current->cols, current->rows, bitmap::opaqueBlack());
+        if (composite) {
+            bitmap::composeOver(*composite, *current, *person);
+            current = composite;
+        }
+        person.reset();
+    }
+    if (toneOn && !toned) {
         float cw = float(current->cols), ch = float(current->rows);
         next(tone->processImage(current, cw, ch, toneSetting));
     }

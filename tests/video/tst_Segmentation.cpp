@@ -4,6 +4,7 @@
 #include "BaseSettings.h"
 #include "FrameHelpers.h"
 #include "ImageBlurSP.h"
+#include "ImageToneSP.h"
 #include "PersonSegmentationSP.h"
 #include "PostProcessor.h"
 
@@ -353,6 +354,36 @@ private slots:
                  qPrintable(QStringLiteral("%1 vs %2").arg(detail((*out)(background))).arg(detail((*in)(background)))));
         for (int y = 0; y < frame.height(); y += 97)
             QCOMPARE(at(frame, 640, y).a, 255);
+    }
+
+    void pipelineTonesThePersonOverTheBlur()
+    {
+        // Blur and skin tone together: the picture is the tone of the sharp
+        // person drawn over the blurred frame, as the stages give it one by one.
+        BaseSettings settings;
+        settings.setValue("BackgroundBlur", 70);
+        settings.setValue("SkinTone", 20);
+        PostProcessor pp(&settings);
+        const QImage input = composedFrame();
+        QImage frame = input;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        pp.process(frame);
+
+        ImageBlurSP blur;
+        ImageToneSP tone;
+        const auto segmentation = PersonSegmentationSP::createForPipeline();
+        QImage copy = input.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        float w = 1280, h = 720;
+        const BitmapPtr blurred = blur.processImage(fromImage(input), w, h, blurSetting(70));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+        const BitmapPtr cutout = segmentation->processFrame(copy.bits(), w, h, true, false);
+        QVERIFY(blurred && cutout);
+        cv::Mat composed;
+        bitmap::composeOver(composed, *blurred, *cutout);
+        const BitmapPtr expected = tone.processImage(std::make_shared<cv::Mat>(composed), w, h,
+                                                     CameraSetting{20, 1, 100, 0, 50, false, false});
+        QVERIFY(expected);
+        QCOMPARE(cv::norm(*fromImage(frame), *expected, cv::NORM_INF), 0.0);
     }
 };
 

@@ -213,6 +213,39 @@ private slots:
         QVERIFY(changed > 50);
     }
 
+    void toningAPictureOverAnotherMatchesComposingFirst()
+    {
+        // A sharp cut-out (alpha 0, 255 and in between, skin and not) over an
+        // opaque blurred frame, 203 pixels wide so the vector loops have tails.
+        const BitmapPtr below = fromImage(randomFrame(203, 9, 3));
+        QImage cut = randomFrame(203, 9, 4).convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < 9; ++y) {
+            auto* line = reinterpret_cast<quint32*>(cut.scanLine(y));
+            for (int x = 0; x < 203; ++x) {
+                const quint32 alpha = x < 60 ? 0u : x < 120 ? 255u : quint32((x * 37 + y * 11) % 256);
+                line[x] = (alpha << 24) | (x % 3 == 0 ? 0xd09070u : line[x] & 0xffffffu);
+            }
+        }
+        const BitmapPtr above = fromImage(cut);
+        cv::Mat composed;
+        bitmap::composeOver(composed, *below, *above);
+
+        ImageToneSP separate, fused;
+        float w = 203, h = 9;
+        const BitmapPtr expected = separate.processImage(std::make_shared<cv::Mat>(composed), w, h, skinTone(15));
+        const BitmapPtr actual = fused.processComposite(below, above, w, h, skinTone(15));
+        QVERIFY(expected && actual);
+        QCOMPARE(cv::norm(*actual, *expected, cv::NORM_INF), 0.0);
+        QVERIFY(cv::norm(*actual, composed, cv::NORM_INF) > 3); // the tone did act
+
+        // Nothing drawn over is not a composite; a picture of another size is
+        // refused rather than read past.
+        QThread::msleep(2);
+        QVERIFY(!fused.processComposite(below, BitmapPtr(), w, h, skinTone(15)));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("input does not match"));
+        QCOMPARE(fused.processComposite(below, filled(20, 9, {1, 2, 3, 255}), w, h, skinTone(15)).get(), actual.get());
+    }
+
     void frameSizeChangeRecreatesTheTarget()
     {
         ImageToneSP tone;
