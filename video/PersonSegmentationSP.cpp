@@ -186,6 +186,16 @@ int PersonSegmentationSP::modelHeight() const { return lastModel(*_opaque).model
 
 BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float height, bool, bool rotated)
 {
+    return segment(buffer, buffer, width, height, rotated);
+}
+
+BitmapPtr PersonSegmentationSP::cutOut(const uchar* frame, float width, float height, bool rotated)
+{
+    return segment(frame, nullptr, width, height, rotated);
+}
+
+BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, float width, float height, bool rotated)
+{
     if (!buffer)
         return {};
     if (!shouldRun())
@@ -226,7 +236,7 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         // Resizing works per channel, so shrinking first and dropping alpha
         // afterwards gives the same pixels as the other way round, for less work.
         const int mw = o.modelWidth, mh = o.modelHeight;
-        cv::Mat frame(h, w, CV_8UC4, buffer);
+        const cv::Mat frame(h, w, CV_8UC4, const_cast<uchar*>(buffer));
         cv::resize(frame, op.bgr, cv::Size(mw, mh), 0, 0, cv::INTER_LINEAR);
         // The network input is planar B, G, R with (v - mean) x scale / 255 per
         // channel, turned a quarter clockwise when the frame is: filled in one
@@ -296,7 +306,7 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
         op.columns.resize(size_t(w));
         for (int x = 0; x < w; ++x)
             op.columns[size_t(x)] = std::min(int(sx * float(x)), mw - 1);
-        // The frame and the stage's bitmap get the cut-out in one pass.
+        // The stage's bitmap (and the frame, when rewritten) get the cut-out in one pass.
         QMutexLocker locker(&_mutex);
         BitmapPtr out = op.output;
         if (!bitmap::hasSize(out, w, h))
@@ -314,7 +324,8 @@ BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float h
                     op.rowAlpha[size_t(x)] = arow[op.columns[size_t(x)]];
                 lastRow = row;
             }
-            premultiplyRow(buffer + size_t(y) * size_t(w) * 4, op.rowAlpha.data(), w, out->ptr(y));
+            const size_t offset = size_t(y) * size_t(w) * 4;
+            premultiplyRow(buffer + offset, op.rowAlpha.data(), w, out->ptr(y), rewrite ? rewrite + offset : nullptr);
         }
         setOutput(out);
     } catch (const std::exception& e) {

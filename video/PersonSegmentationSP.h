@@ -42,6 +42,11 @@ public:
     // in place. `rotated`: the coarse camera rotation is on, so the network is
     // shown the frame turned 90 degrees clockwise. Returns the current cut-out.
     virtual BitmapPtr processFrame(uchar* buffer, float width, float height, bool unused, bool rotated);
+    // The same, leaving the frame as it is: the cut-out goes to the stage's
+    // bitmap only. For a caller that never shows the rewritten frame (the
+    // pipeline replaces the whole frame with its result), one frame-sized
+    // write less.
+    BitmapPtr cutOut(const uchar* frame, float width, float height, bool rotated);
 
     // The alpha byte for a background probability m: int((1 - m) x 255) held to
     // 0..255 (also for values outside 0..1 and NaN, which give 0).
@@ -53,4 +58,8 @@ public:
     bool cpuLoaded() const;
     int modelWidth() const;
     int modelHeight() const;
+
+private:
+    // `rewrite`, when given, receives the cut-out as well (it may be `frame`).
+    BitmapPtr segment(const uchar* frame, uchar* rewrite, float width, float height, bool rotated);
 };

@@ -12,9 +12,10 @@ struct Table
 {
     // d = s over b for `n` pixels (`b` may be `d` itself), rounded to nearest.
     void (*drawOver)(uint8_t* d, const uint8_t* b, const uint8_t* s, int n);
-    // Sets the alpha of `n` pixels of `p` to a[x] and scales their colour by
-    // a[x] / 255, truncating; the result goes to `p` and to `copy`.
-    void (*premultiply)(uint8_t* p, const uint8_t* a, int n, uint8_t* copy);
+    // Sets the alpha of `n` pixels of `s` to a[x] and scales their colour by
+    // a[x] / 255, truncating; the result goes to `d` and, unless it is null, to
+    // `copy` (either may be `s` itself).
+    void (*premultiply)(const uint8_t* s, const uint8_t* a, int n, uint8_t* d, uint8_t* copy);
     // out = (a x (16 - weight) + b x weight) / 16, rounded, over `bytes` bytes.
     void (*mix)(const uint8_t* a, const uint8_t* b, int weight, uint8_t* out, int bytes);
     // Averages blocks of factor x factor pixels (factor 2 or 4): `rows` holds

@@ -90,7 +90,7 @@ void drawOverImpl(uchar8* d, const uchar8* b, const uchar8* s, int n)
     }
 }
 
-void premultiplyImpl(uchar8* p, const uchar8* a, int n, uchar8* copy)
+void premultiplyImpl(const uchar8* s, const uchar8* a, int n, uchar8* d, uchar8* copy)
 {
     int x = 0;
 #if CV_SIMD
@@ -99,7 +99,7 @@ void premultiplyImpl(uchar8* p, const uchar8* a, int n, uchar8* copy)
     const v_uint16 one = vx_setall_u16(1);
     for (; x + lanes <= n; x += lanes) {
         v_uint8 c[4];
-        v_load_deinterleave(p + x * 4, c[0], c[1], c[2], c[3]);
+        v_load_deinterleave(s + x * 4, c[0], c[1], c[2], c[3]);
         const v_uint8 alpha = vx_load(a + x);
         v_uint16 aLo, aHi;
         v_expand(alpha, aLo, aHi);
@@ -113,19 +113,20 @@ void premultiplyImpl(uchar8* p, const uchar8* a, int n, uchar8* copy)
             c[k] = v_pack(lo, hi);
         }
         c[3] = alpha;
-        v_store_interleave(p + x * 4, c[0], c[1], c[2], c[3]);
-        v_store_interleave(copy + x * 4, c[0], c[1], c[2], c[3]);
+        v_store_interleave(d + x * 4, c[0], c[1], c[2], c[3]);
+        if (copy)
+            v_store_interleave(copy + x * 4, c[0], c[1], c[2], c[3]);
     }
     vx_cleanup();
 #endif
     for (; x < n; ++x) {
-        uchar8* q = p + x * 4;
+        const uchar8* p = s + x * 4;
         const unsigned alpha = a[x];
-        q[0] = uchar8(div255Floor(q[0] * alpha));
-        q[1] = uchar8(div255Floor(q[1] * alpha));
-        q[2] = uchar8(div255Floor(q[2] * alpha));
-        q[3] = uchar8(alpha);
-        copyPixels(copy + x * 4, q, 1);
+        const uchar8 q[4] = {uchar8(div255Floor(p[0] * alpha)), uchar8(div255Floor(p[1] * alpha)),
+                             uchar8(div255Floor(p[2] * alpha)), uchar8(alpha)};
+        copyPixels(d + x * 4, q, 1);
+        if (copy)
+            copyPixels(copy + x * 4, q, 1);
     }
 }
 

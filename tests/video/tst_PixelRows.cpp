@@ -68,13 +68,17 @@ private slots:
         QCOMPARE(d1, d2);
 
         const auto alpha = randomBytes(size_t(n), 3);
-        auto p1 = randomBytes(size_t(n) * 4, 4), p2 = p1;
-        std::vector<uint8_t> c1(size_t(n) * 4), c2(size_t(n) * 4);
-        best.premultiply(p1.data(), alpha.data(), n, c1.data());
-        base.premultiply(p2.data(), alpha.data(), n, c2.data());
+        const auto source = randomBytes(size_t(n) * 4, 4);
+        auto p1 = source, p2 = source;
+        std::vector<uint8_t> c1(size_t(n) * 4), c2(size_t(n) * 4), o1(size_t(n) * 4);
+        best.premultiply(p1.data(), alpha.data(), n, p1.data(), c1.data());
+        base.premultiply(p2.data(), alpha.data(), n, p2.data(), c2.data());
         QCOMPARE(p1, p2);
         QCOMPARE(c1, p1);
         QCOMPARE(c2, p2);
+        // Out of place, the source is left as it was.
+        best.premultiply(source.data(), alpha.data(), n, o1.data(), nullptr);
+        QCOMPARE(o1, p1);
 
         for (int weight : {1, 6, 15}) {
             best.mix(below.data(), above.data(), weight, d1.data(), n * 4);

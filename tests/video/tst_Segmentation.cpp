@@ -102,6 +102,15 @@ private slots:
                 wrong += maxDiff(at(*cutout, x, y), out) != 0;
             }
         QCOMPARE(wrong, 0);
+
+        // Cutting out without rewriting: the same bitmap, the frame untouched.
+        PersonSegmentationSP other;
+        const QImage untouched = input.copy();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
+        const BitmapPtr same = other.cutOut(untouched.constBits(), 1280.f, 720.f, false);
+        QVERIFY(same);
+        QCOMPARE(cv::norm(*same, *cutout, cv::NORM_INF), 0.0);
+        QCOMPARE(untouched, input);
     }
 
     void maskToAlpha()
