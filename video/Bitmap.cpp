@@ -1,12 +1,71 @@
 #include "Bitmap.h"
 
 #include "PixelRows.h"
+#include "platform/LargeBuffer.h"
 
 #include <QDebug>
 
-
 #include <cstring>
 #include <new>
+
+namespace {
+
+// Pictures from this size on are laid out in large pages (see LargeBuffer.h);
+// smaller ones would waste most of a large page.
+constexpr size_t kLargeFrom = size_t(1) << 20;
+
+// OpenCV's matrix memory hook: the matrix keeps its own reference count and
+// shallow copies share the block as usual; only where the bytes come from and
+// go back to differs.
+class LargePictureAllocator final : public cv::MatAllocator
+{
+    // What OpenCV passes for a step it leaves to the allocator.
+    static constexpr size_t kAutoStep = 0x7fffffff;
+
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override
+    {
+        size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step) {
+                if (data && step[i] != kAutoStep)
+                    total = step[i];
+                else
+                    step[i] = total;
+            }
+            total *= size_t(sizes[i]);
+        }
+        void* block = data ? data : largebuffer::allocate(total);
+        if (!block)
+            throw std::bad_alloc();
+        auto* u = new cv::UMatData(this);
+        u->data = u->origdata = static_cast<uchar*>(block);
+        u->size = total;
+        if (data)
+            u->flags |= cv::UMatData::USER_ALLOCATED;
+        return u;
+    }
+
+    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
+
+    void deallocate(cv::UMatData* u) const override
+    {
+        if (!u)
+            return;
+        if (!(u->flags & cv::UMatData::USER_ALLOCATED))
+            largebuffer::release(u->origdata, u->size);
+        delete u;
+    }
+};
+
+const cv::MatAllocator* largePictures()
+{
+    static const LargePictureAllocator allocator;
+    return &allocator;
+}
+
+} // namespace
 
 namespace bitmap {
 
@@ -23,7 +82,12 @@ BitmapPtr create(int width, int height, const cv::Scalar& fill)
         return {};
     }
     try {
-        return std::make_shared<cv::Mat>(height, width, CV_8UC4, fill);
+        auto bmp = std::make_shared<cv::Mat>();
+        if (size_t(width) * size_t(height) * 4 >= kLargeFrom)
+            bmp->allocator = const_cast<cv::MatAllocator*>(largePictures());
+        bmp->create(height, width, CV_8UC4);
+        *bmp = fill;
+        return bmp;
     } catch (const std::exception& e) {
         qWarning() << "Failed to create ID2D1Bitmap1 from buffer." << e.what();
         return {};

@@ -1,6 +1,7 @@
 #include "CameraGrabber.h"
 
 #include "CameraProperty.h"
+#include "FrameMemory.h"
 #include "platform/CameraControls.h"
 #include "platform/CaptureBackend.h"
 
@@ -134,7 +135,7 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
     const QImage::Format format = bpp == 32 ? QImage::Format_RGB32 : QImage::Format_RGB888;
     QImage& image = workImage[nextWorkImage];
     if (image.size() != QSize(w, h) || image.format() != format || !image.isDetached())
-        image = QImage(w, h, format);
+        image = framememory::createImage(w, h, format);
     if (image.isNull())
         return;
 

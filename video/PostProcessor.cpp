@@ -1,6 +1,7 @@
 #include "PostProcessor.h"
 
 #include "BaseSettings.h"
+#include "FrameMemory.h"
 #include "ImageBlurSP.h"
 #include "ImageOverlaySP.h"
 #include "ImageRotateSP.h"
@@ -85,6 +86,8 @@ struct PostProcessor::Opaque
     // blur target is not cleared and shows through at its soft border) and a
     // throttled blur is never drawn over twice.
     BitmapPtr composite;
+    // The frame's result, handed to the caller (see the end of run()).
+    QImage output;
 };
 
 bool PostProcessor::Opaque::readSetting(BaseSettings::Settings key, CameraSetting& out)
@@ -249,15 +252,17 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
     // The sharp person still to be drawn over the blurred frame (`current`).
     BitmapPtr person;
     if (blurActive && segmentation && blur) {
-        uchar* pixels = image.bits();
+        // Both stages read the caller's frame where it is: the blur never keeps
+        // its input, and the frame is not rewritten into the cut-out, since the
+        // result replaces all of it at the end.
+        const uchar* pixels = image.constBits();
         BitmapPtr blurred;
         {
-            // The blur never keeps its input, so it may read the caller's frame.
-            auto frame = std::make_shared<cv::Mat>(h, w, CV_8UC4, pixels, size_t(image.bytesPerLine()));
+            auto frame = std::make_shared<cv::Mat>(h, w, CV_8UC4, const_cast<uchar*>(pixels), size_t(image.bytesPerLine()));
             float bw = float(w), bh = float(h);
             blurred = blur->processImage(std::move(frame), bw, bh, blurSetting);
         }
-        BitmapPtr cutout = segmentation->processFrame(pixels, float(w), float(h), true, rotation.isActive());
+        BitmapPtr cutout = segmentation->cutOut(pixels, float(w), float(h), rotation.isActive());
         // Without any cut-out (no usable model, or a failed first run) the whole
         // frame counts as the person: nothing is blurred, rather than the person
         // along with the background.
@@ -319,7 +324,20 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         next(text->processImage(current, cw, ch, group));
     }
 
-    readBack(*current, image);
+    // The result goes to an image kept from frame to frame, which the caller's
+    // image then shares: no fresh memory per frame, and a frame the caller
+    // shares with someone (the camera keeps its latest) is never copied just to
+    // be overwritten. A kept image the caller still holds is left to it.
+    const QImage::Format format = current->cols == w && current->rows == h ? image.format() : QImage::Format_ARGB32;
+    if (output.width() != current->cols || output.height() != current->rows || output.format() != format
+        || !output.isDetached())
+        output = framememory::createImage(current->cols, current->rows, format);
+    if (output.isNull()) {
+        readBack(*current, image);
+        return;
+    }
+    if (readBack(*current, output))
+        image = output;
 }
 
 bool PostProcessor::readBack(const cv::Mat& result, QImage& image)

@@ -13,9 +13,10 @@ class BaseSettings;
 
 // Turns one camera frame into the picture the virtual camera shows. For each
 // frame it reads the user's video settings, decides which effect stages are
-// active, copies the frame once into a working bitmap, runs the active stages in
-// the fixed order (segmentation with blur, tone, rotation, logo overlay, text
-// overlay) and copies the result back into the caller's image. With no effect
+// active, runs them in the fixed order (segmentation with blur, tone,
+// rotation, logo overlay, text overlay) and hands the result back in the
+// caller's image: an image the pipeline keeps from frame to frame, which the
+// caller's then shares. The caller's frame itself is only read. With no effect
 // active the frame is returned untouched.
 //
 // process() runs on the feeder's worker thread; the getters and setters run on
@@ -39,7 +40,8 @@ public:
     bool setCameraRotation(long value, bool autoMode);
     bool setFineCameraRotation(long value, bool autoMode);
 
-    // Runs the pipeline on the frame in place and returns the same object.
+    // Runs the pipeline on the frame and returns the same object, now holding
+    // the result.
     QImage& process(QImage& image);
 
     // Copies a premultiplied B8G8R8A8 result into the image row by row (source

@@ -79,13 +79,10 @@ int main(int argc, char** argv)
     settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, logoPng());
     settings.setSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, true);
     settings.setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
-    // Each frame arrives in a buffer of its own, as from the camera (not shared
-    // with the last one, which would make the pipeline copy it first).
+    // Each frame arrives as from the camera grabber.
+    Camera camera(frame);
     QImage work;
-    const auto fresh = [&] {
-        work = QImage(kW, kH, frame.format());
-        std::memcpy(work.bits(), frame.constBits(), size_t(frame.sizeInBytes()));
-    };
+    const auto fresh = [&] { camera.deliver(work); };
     {
         PostProcessor pp(&settings);
         print("pipeline_all_effects_720p_ms", medianMs(

@@ -109,6 +109,38 @@ private slots:
         QCOMPARE(maxDiff(at(grabberCopy, 5, 5), skin), 0);
     }
 
+    void resultsHandedOutStayAsTheyWere()
+    {
+        BaseSettings settings;
+        settings.setValue("FineCameraRotation", 12);
+        PostProcessor pp(&settings);
+        const QImage first = randomFrame(80, 60, 1), second = randomFrame(80, 60, 2);
+
+        // The result of the first frame, held on to by the caller, is not
+        // written over by the second frame's.
+        QImage a = first;
+        pp.process(a);
+        const QImage kept = a.copy();
+        QThread::msleep(2); // past the stages' throttle
+        QImage b = second;
+        pp.process(b);
+        QVERIFY(b != kept);
+        QCOMPARE(a, kept);
+        QVERIFY(a.constBits() != b.constBits());
+
+        // Once let go, its memory serves a later frame again.
+        const uchar* memory = b.constBits();
+        b = QImage();
+        QThread::msleep(2);
+        QImage c = first;
+        pp.process(c);
+        QCOMPARE(c.constBits(), memory);
+        QCOMPARE(c, kept);
+        // The input frames were only read.
+        QCOMPARE(first, randomFrame(80, 60, 1));
+        QCOMPARE(second, randomFrame(80, 60, 2));
+    }
+
     void fineRotationAloneActivatesRotation()
     {
         BaseSettings settings;

@@ -1,0 +1,46 @@
+#include "FrameMemory.h"
+
+#include "platform/LargeBuffer.h"
+
+#include <limits>
+
+namespace framememory {
+
+namespace {
+
+struct Block
+{
+    void* data;
+    std::size_t bytes;
+};
+
+void releaseBlock(void* info)
+{
+    auto* block = static_cast<Block*>(info);
+    largebuffer::release(block->data, block->bytes);
+    delete block;
+}
+
+} // namespace
+
+QImage createImage(int width, int height, QImage::Format format)
+{
+    if (width <= 0 || height <= 0 || format == QImage::Format_Invalid)
+        return {};
+    // Rows as QImage lays them out itself: whole 32-bit words.
+    const qsizetype depth = QImage::toPixelFormat(format).bitsPerPixel();
+    const qsizetype rowBytes = (qsizetype(width) * depth + 31) / 32 * 4;
+    if (depth <= 0 || rowBytes > std::numeric_limits<qsizetype>::max() / height)
+        return {};
+    const auto bytes = std::size_t(rowBytes) * std::size_t(height);
+    void* data = largebuffer::allocate(bytes);
+    if (!data)
+        return {};
+    auto* block = new Block{data, bytes};
+    QImage image(static_cast<uchar*>(data), width, height, rowBytes, format, releaseBlock, block);
+    if (image.isNull())
+        releaseBlock(block);
+    return image;
+}
+
+} // namespace framememory

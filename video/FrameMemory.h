@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QImage>
+
+// Frame-sized images whose pixels live in large pages where the system has them
+// (see platform/LargeBuffer.h): the camera's frames and the pipeline's results,
+// which every frame sweeps through.
+namespace framememory {
+
+// A width x height image of `format`, all bytes zero, freed with its last copy;
+// a null image when the size is not positive or the memory cannot be had.
+QImage createImage(int width, int height, QImage::Format format);
+
+} // namespace framememory
