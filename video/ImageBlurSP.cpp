@@ -6,6 +6,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -26,7 +27,8 @@ struct ImageBlurSPOpaque : SubProcessor::OpaqueBase
     BitmapPtr blurTarget; // the frame-sized target the blur is drawn into
     cv::Mat blurred;      // the blurred picture before it is drawn
     cv::Mat scratch;      // the shrunken, blurred picture
-    cv::Mat wide;         // its rows widened to the frame's width
+    cv::Mat wide;         // its rows widened to the frame's width, when not a whole multiple
+    std::vector<uchar> mixed; // two of its rows mixed, before widening
     std::vector<uchar> row; // one enlarged row
 };
 
@@ -85,22 +87,30 @@ void blurSmall(const cv::Mat& src, cv::Mat& small, float sigma, int factor)
 }
 
 // Bilinear enlargement with pixel centres aligned (as cv::resize's linear
-// interpolation), one full-size row at a time: OpenCV widens the rows of the
-// small picture once, and each output row mixes two of them, so a row can be
-// used while it is still in the cache. Row weights are in sixteenths, exact for
-// enlargements by 2, 4 and 8.
+// interpolation), one full-size row at a time, so a row can be used while it is
+// still in the cache. A row mixes the two nearest small rows (weights in
+// sixteenths, exact for enlargements by 2, 4 and 8) and widens the mix; a
+// picture that is not a whole multiple of the small one has its rows widened by
+// OpenCV first instead.
 class RowEnlarger
 {
 public:
-    RowEnlarger(const cv::Mat& small, cv::Size size, cv::Mat& wide) : _wide(wide), _size(size)
+    RowEnlarger(const cv::Mat& small, cv::Size size, cv::Mat& wide, std::vector<uchar>& mixed)
+        : _small(small), _wide(wide), _mixed(mixed), _size(size)
     {
-        cv::resize(small, _wide, cv::Size(size.width, small.rows), 0, 0, cv::INTER_LINEAR);
+        const int factor = size.width / std::max(small.cols, 1);
+        if (factor >= 1 && factor <= 16 && small.cols * factor == size.width) {
+            _factor = factor;
+            _mixed.resize(size_t(small.cols) * 4);
+        } else {
+            cv::resize(small, _wide, cv::Size(size.width, small.rows), 0, 0, cv::INTER_LINEAR);
+        }
     }
 
     // Writes output row `y` (size.width pixels) to `out`.
     void row(int y, uchar* out) const
     {
-        const int rows = _wide.rows;
+        const int rows = _small.rows;
         const float sy = (float(y) + 0.5f) * float(rows) / float(_size.height) - 0.5f;
         int r0 = int(std::floor(sy));
         int weight = int(std::lround((sy - float(r0)) * 16.0f));
@@ -116,16 +126,29 @@ public:
             r0 = rows - 1;
             weight = 0;
         }
-        const uchar* a = _wide.ptr(r0);
-        if (weight == 0)
-            std::memcpy(out, a, size_t(_size.width) * 4);
-        else
-            pixelrows::rows().mix(a, _wide.ptr(r0 + 1), weight, out, _size.width * 4);
+        const pixelrows::Table& pixels = pixelrows::rows();
+        if (_factor == 0) {
+            const uchar* a = _wide.ptr(r0);
+            if (weight == 0)
+                std::memcpy(out, a, size_t(_size.width) * 4);
+            else
+                pixels.mix(a, _wide.ptr(r0 + 1), weight, out, _size.width * 4);
+            return;
+        }
+        const uchar* a = _small.ptr(r0);
+        if (weight != 0) {
+            pixels.mix(a, _small.ptr(r0 + 1), weight, _mixed.data(), _small.cols * 4);
+            a = _mixed.data();
+        }
+        pixels.widen(a, _small.cols, _factor, out);
     }
 
 private:
+    const cv::Mat& _small;
     cv::Mat& _wide;
+    std::vector<uchar>& _mixed;
     cv::Size _size;
+    int _factor = 0; // whole enlargement factor of the rows, 0 when there is none
 };
 
 } // namespace
@@ -144,7 +167,8 @@ void ImageBlurSP::blur(const cv::Mat& src, cv::Mat& dst, float sigma, cv::Mat& s
     blurSmall(src, scratch, sigma, factor);
     dst.create(src.size(), src.type());
     cv::Mat wide;
-    const RowEnlarger enlarger(scratch, src.size(), wide);
+    std::vector<uchar> mixed;
+    const RowEnlarger enlarger(scratch, src.size(), wide, mixed);
     for (int y = 0; y < dst.rows; ++y)
         enlarger.row(y, dst.ptr(y));
 }
@@ -173,7 +197,7 @@ BitmapPtr ImageBlurSP::processImage(BitmapPtr input, float& width, float& height
             // Each enlarged row is drawn over the target while it is in the
             // cache; the full-size blurred picture never exists.
             blurSmall(*input, o.scratch, sigma, factor);
-            const RowEnlarger enlarger(o.scratch, input->size(), o.wide);
+            const RowEnlarger enlarger(o.scratch, input->size(), o.wide, o.mixed);
             o.row.resize(size_t(w) * 4);
             const auto drawOverRow = pixelrows::rows().drawOver;
             for (int y = 0; y < h; ++y) {

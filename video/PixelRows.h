@@ -21,6 +21,10 @@ struct Table
     // Averages blocks of factor x factor pixels (factor 2 or 4): `rows` holds
     // `factor` source rows of n x factor pixels; writes n pixels to `out`.
     void (*shrink)(const uint8_t* const* rows, int factor, uint8_t* out, int n);
+    // Widens `n` pixels to n x factor (factor 1 to 16) by linear
+    // interpolation with pixel centres aligned, the end pixels repeated beyond
+    // the row: the same pixels as cv::resize's linear enlargement of one row.
+    void (*widen)(const uint8_t* s, int n, int factor, uint8_t* out);
 };
 
 const Table& rows();

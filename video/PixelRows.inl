@@ -197,6 +197,67 @@ void shrinkImpl(const uchar8* const* rows, int factor, uchar8* out, int n)
     }
 }
 
-const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl};
+// One output pixel of the widening: the source pixels left and right of its
+// centre, weighted by distance in 1 / (2 x factor) steps, rounded half up.
+inline void widenPixel(const uchar8* left, const uchar8* right, unsigned weight, unsigned factor, uchar8* out)
+{
+    const unsigned whole = 2 * factor;
+    for (int c = 0; c < 4; ++c)
+        out[c] = uchar8((left[c] * (whole - weight) + right[c] * weight + factor) / whole);
+}
+
+void widenImpl(const uchar8* s, int n, int factor, uchar8* out)
+{
+    // Output pixel x = factor i + k sits at source position i + d with
+    // d = (2k + 1 - factor) / (2 factor): between pixels i - 1 and i for the
+    // first half of the block, i and i + 1 for the second. Outside the row the
+    // end pixels repeat.
+    const auto pixel = [s, n](int i) { return s + (i < 0 ? 0 : i >= n ? n - 1 : i) * 4; };
+    const auto block = [&](int i) {
+        for (int k = 0; k < factor; ++k) {
+            const int d = 2 * k + 1 - factor;
+            uchar8* o = out + (i * factor + k) * 4;
+            if (d < 0)
+                widenPixel(pixel(i - 1), pixel(i), unsigned(2 * factor + d), unsigned(factor), o);
+            else
+                widenPixel(pixel(i), pixel(i + 1), unsigned(d), unsigned(factor), o);
+        }
+    };
+    int i = 0;
+    if (n > 0)
+        block(i++);
+#if CV_SIMD
+    using namespace cv;
+    // Vectors of whole pixels from i - 1, i and i + 1; each of the factor
+    // outputs per source pixel in a vector of its own, interleaved on store.
+    const int lanes = v_uint32::nlanes;
+    const auto load = [s](int at) { return v_reinterpret_as_u8(vx_load(reinterpret_cast<const unsigned*>(s) + at)); };
+    const auto mix = [](const v_uint8& a, const v_uint8& b, uint16_t wa, uint16_t wb, int shift) {
+        v_uint16 a0, a1, b0, b1;
+        v_expand(a, a0, a1);
+        v_expand(b, b0, b1);
+        const v_uint16 va = vx_setall_u16(wa), vb = vx_setall_u16(wb), half = vx_setall_u16(uint16_t(1 << (shift - 1)));
+        a0 = (v_mul_wrap(a0, va) + v_mul_wrap(b0, vb) + half) >> shift;
+        a1 = (v_mul_wrap(a1, va) + v_mul_wrap(b1, vb) + half) >> shift;
+        return v_reinterpret_as_u32(v_pack(a0, a1));
+    };
+    if (factor == 4) {
+        for (; i + lanes + 1 <= n; i += lanes) {
+            const v_uint8 p = load(i - 1), c = load(i), q = load(i + 1);
+            v_store_interleave(reinterpret_cast<unsigned*>(out) + i * 4, mix(p, c, 3, 5, 3), mix(p, c, 1, 7, 3),
+                               mix(c, q, 7, 1, 3), mix(c, q, 5, 3, 3));
+        }
+    } else if (factor == 2) {
+        for (; i + lanes + 1 <= n; i += lanes)
+            v_store_interleave(reinterpret_cast<unsigned*>(out) + i * 2, mix(load(i - 1), load(i), 1, 3, 2),
+                               mix(load(i), load(i + 1), 3, 1, 2));
+    }
+    vx_cleanup();
+#endif
+    for (; i < n; ++i)
+        block(i);
+}
+
+const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl, widenImpl};
 
 } // namespace

@@ -1,6 +1,6 @@
 // The shared pixel row loops: the build picked for this processor gives the
 // same bytes as the baseline build, the block averaging equals OpenCV's area
-// shrinking, and the blur stage, which enlarges and draws row by row, gives the
+// shrinking, the widening its linear enlargement, and the blur stage, which enlarges and draws row by row, gives the
 // same picture as blurring and then drawing the whole frame.
 #include "Bitmap.h"
 #include "FrameHelpers.h"
@@ -96,6 +96,29 @@ private slots:
             best.shrink(pointers.data(), factor, d1.data(), n);
             base.shrink(pointers.data(), factor, d2.data(), n);
             QCOMPARE(d1, d2);
+        }
+
+        for (int factor : {2, 4}) {
+            std::vector<uint8_t> w1(size_t(n) * size_t(factor) * 4), w2(w1.size());
+            best.widen(below.data(), n, factor, w1.data());
+            base.widen(below.data(), n, factor, w2.data());
+            QCOMPARE(w1, w2);
+        }
+    }
+
+    void wideningEqualsLinearResizing()
+    {
+        // Rows of every length around the vector widths, at every factor.
+        for (int n : {1, 2, 3, 17, 40, 320}) {
+            const auto source = randomBytes(size_t(n) * 4, quint32(20 + n));
+            const cv::Mat row(1, n, CV_8UC4, const_cast<uint8_t*>(source.data()));
+            for (int factor : {1, 2, 4, 8, 16}) {
+                cv::Mat expected, wide(1, n * factor, CV_8UC4);
+                cv::resize(row, expected, wide.size(), 0, 0, cv::INTER_LINEAR);
+                pixelrows::rows().widen(source.data(), n, factor, wide.ptr());
+                QVERIFY2(cv::norm(wide, expected, cv::NORM_INF) == 0,
+                         qPrintable(QStringLiteral("%1 pixels x %2").arg(n).arg(factor)));
+            }
         }
     }
 
