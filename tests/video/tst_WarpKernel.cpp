@@ -58,6 +58,9 @@ private slots:
         const Case cases[] = {
             {"fine tilt 720p", hd, hd, stage(0, 6)},
             {"fit mode 720p", hd, hd, stage(1, -4)},
+            {"largest fine tilts 720p", hd, hd, stage(0, -10)},
+            {"slight tilt, odd width", {203, 61}, {203, 61}, turn({203, 61}, 1.5, 1.02)},
+            {"fine tilt with a sideways camera 720p", hd, hd, stage(2, 7)},
             {"odd sizes, steep turn", {37, 23}, {45, 29}, turn({37, 23}, 37, 1.3)},
             {"shrink, target wider than source", {50, 40}, {83, 41}, turn({50, 40}, -128, 0.45, 9, 3)},
             {"enlarge", {9, 7}, {61, 53}, turn({9, 7}, 200, 6.5, 25, 20)},
