@@ -113,6 +113,24 @@ private slots:
         QCOMPARE(untouched, input);
     }
 
+    void oddWholeShrinkingSamplesPixelCentres()
+    {
+        // The network input of a 1280 x 720 frame is read from the block
+        // centres instead of resized: bilinear shrinking by an odd whole factor
+        // gives exactly those pixels.
+        const QImage photo = composedFrame();
+        const cv::Mat whole(720, 1280, CV_8UC4, const_cast<uchar*>(photo.constBits()));
+        for (int ratio : {3, 5}) {
+            const cv::Mat frame = whole(cv::Rect(0, 0, 1280 / ratio * ratio, 720 / ratio * ratio));
+            cv::Mat resized, sampled(frame.rows / ratio, frame.cols / ratio, CV_8UC4);
+            cv::resize(frame, resized, sampled.size(), 0, 0, cv::INTER_LINEAR);
+            for (int y = 0; y < sampled.rows; ++y)
+                for (int x = 0; x < sampled.cols; ++x)
+                    sampled.at<cv::Vec4b>(y, x) = frame.at<cv::Vec4b>(y * ratio + ratio / 2, x * ratio + ratio / 2);
+            QCOMPARE(cv::norm(resized, sampled, cv::NORM_INF), 0.0);
+        }
+    }
+
     void maskToAlpha()
     {
         QCOMPARE(PersonSegmentationSP::alphaFor(0.0f), 255);
