@@ -2,11 +2,12 @@
 
 #include "platform/LargeBuffer.h"
 
-#include <limits>
-
 namespace framememory {
 
 namespace {
+
+// No frame comes near this; a size beyond it is a damaged one.
+constexpr qsizetype kMaxBytes = qsizetype(1) << 30;
 
 struct Block
 {
@@ -30,7 +31,7 @@ QImage createImage(int width, int height, QImage::Format format)
     // Rows as QImage lays them out itself: whole 32-bit words.
     const qsizetype depth = QImage::toPixelFormat(format).bitsPerPixel();
     const qsizetype rowBytes = (qsizetype(width) * depth + 31) / 32 * 4;
-    if (depth <= 0 || rowBytes > std::numeric_limits<qsizetype>::max() / height)
+    if (depth <= 0 || rowBytes > kMaxBytes / height)
         return {};
     const auto bytes = std::size_t(rowBytes) * std::size_t(height);
     void* data = largebuffer::allocate(bytes);

@@ -8,7 +8,8 @@
 namespace framememory {
 
 // A width x height image of `format`, all bytes zero, freed with its last copy;
-// a null image when the size is not positive or the memory cannot be had.
+// a null image when the size is not positive or beyond 1 GiB, or the memory
+// cannot be had.
 QImage createImage(int width, int height, QImage::Format format);
 
 } // namespace framememory
