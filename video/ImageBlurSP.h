@@ -22,4 +22,8 @@ public:
     // Blurs premultiplied B8G8R8A8 `src` into `dst` (same size) with a soft
     // border; `scratch` holds the downscaled copy between calls.
     static void blur(const cv::Mat& src, cv::Mat& dst, float sigma, cv::Mat& scratch);
+    // The Gaussian the downscaled copy gets: B8G8R8A8 `picture` in place,
+    // transparent black outside, in fixed point; as close to the exact filter
+    // as cv::GaussianBlur with the same deviation, in a fraction of its time.
+    static void gaussian(cv::Mat& picture, double sigma);
 };

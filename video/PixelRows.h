@@ -25,6 +25,13 @@ struct Table
     // interpolation with pixel centres aligned, the end pixels repeated beyond
     // the row: the same pixels as cv::resize's linear enlargement of one row.
     void (*widen)(const uint8_t* s, int n, int factor, uint8_t* out);
+    // The two passes of a separable filter over pixel rows, in fixed point.
+    // Along a row: out[i] = sum of weights[t] x s[i + 4 t] over `taps` pixels
+    // (the weights sum to at most 256, so the sums fit 16 bits), for `values`
+    // channel values. Across rows: out[i] = (sum of rows[t][i] x weights[t] /
+    // 65536, each product truncated, + 128) / 256, a level again.
+    void (*filterRow)(const uint8_t* s, const uint16_t* weights, int taps, uint16_t* out, int values);
+    void (*filterColumn)(const uint16_t* const* rows, const uint16_t* weights, int taps, uint8_t* out, int values);
 };
 
 const Table& rows();

@@ -258,6 +258,54 @@ void widenImpl(const uchar8* s, int n, int factor, uchar8* out)
         block(i);
 }
 
-const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl, widenImpl};
+void filterRowImpl(const uchar8* s, const uint16_t* weights, int taps, uint16_t* out, int values)
+{
+    int i = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint16::nlanes;
+    for (; i + lanes <= values; i += lanes) {
+        v_uint16 sum = vx_setzero_u16();
+        for (int t = 0; t < taps; ++t)
+            sum += v_mul_wrap(vx_load_expand(s + i + t * 4), vx_setall_u16(weights[t]));
+        v_store(out + i, sum);
+    }
+    vx_cleanup();
+#endif
+    for (; i < values; ++i) {
+        unsigned sum = 0;
+        for (int t = 0; t < taps; ++t)
+            sum += unsigned(s[i + t * 4]) * weights[t];
+        out[i] = uint16_t(sum);
+    }
+}
+
+void filterColumnImpl(const uint16_t* const* rows, const uint16_t* weights, int taps, uchar8* out, int values)
+{
+    int i = 0;
+#if CV_SIMD
+    using namespace cv;
+    const int lanes = v_uint16::nlanes;
+    for (; i + 2 * lanes <= values; i += 2 * lanes) {
+        v_uint16 lo = vx_setzero_u16(), hi = vx_setzero_u16();
+        for (int t = 0; t < taps; ++t) {
+            const v_uint16 w = vx_setall_u16(weights[t]);
+            lo += v_mul_hi(vx_load(rows[t] + i), w);
+            hi += v_mul_hi(vx_load(rows[t] + i + lanes), w);
+        }
+        v_store(out + i, v_rshr_pack<8>(lo, hi));
+    }
+    vx_cleanup();
+#endif
+    for (; i < values; ++i) {
+        unsigned sum = 0;
+        for (int t = 0; t < taps; ++t)
+            sum += (unsigned(rows[t][i]) * weights[t]) >> 16;
+        out[i] = uchar8((sum + 128) >> 8);
+    }
+}
+
+const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl, widenImpl, filterRowImpl,
+                                 filterColumnImpl};
 
 } // namespace

@@ -1,6 +1,7 @@
 // The shared pixel row loops: the build picked for this processor gives the
 // same bytes as the baseline build, the block averaging equals OpenCV's area
-// shrinking, the widening its linear enlargement, and the blur stage, which enlarges and draws row by row, gives the
+// shrinking, the widening its linear enlargement, the fixed-point Gaussian is
+// as good as OpenCV's, and the blur stage, which enlarges and draws row by row, gives the
 // same picture as blurring and then drawing the whole frame.
 #include "Bitmap.h"
 #include "FrameHelpers.h"
@@ -98,6 +99,18 @@ private slots:
             QCOMPARE(d1, d2);
         }
 
+        const uint16_t weights[5] = {10, 60, 116, 60, 10};
+        const std::vector<uint8_t> padded = randomBytes(size_t(n + 4) * 4, 30);
+        std::vector<uint16_t> f1(size_t(n) * 4), f2(f1.size());
+        best.filterRow(padded.data(), weights, 5, f1.data(), n * 4);
+        base.filterRow(padded.data(), weights, 5, f2.data(), n * 4);
+        QCOMPARE(f1, f2);
+        const uint16_t columnWeights[3] = {16000, 33536, 16000};
+        const uint16_t* filtered[3] = {f1.data(), f2.data(), f1.data()};
+        best.filterColumn(filtered, columnWeights, 3, d1.data(), n * 4);
+        base.filterColumn(filtered, columnWeights, 3, d2.data(), n * 4);
+        QCOMPARE(d1, d2);
+
         for (int factor : {2, 4}) {
             std::vector<uint8_t> w1(size_t(n) * size_t(factor) * 4), w2(w1.size());
             best.widen(below.data(), n, factor, w1.data());
@@ -137,6 +150,34 @@ private slots:
                 pixelrows::rows().shrink(rows, factor, small.ptr(y), small.cols);
             }
             QVERIFY2(cv::norm(small, expected, cv::NORM_INF) <= 1, qPrintable(QString::number(factor)));
+        }
+    }
+
+    void fixedPointGaussianIsAsCloseAsOpenCvs()
+    {
+        // The small picture's deviations, on pictures wider and narrower than
+        // the kernel and the vectors, with a soft (transparent) outside: against
+        // the exact filter (in floating point), no further off than OpenCV's
+        // own 8-bit Gaussian, which is within two levels.
+        for (const cv::Size size : {cv::Size(320, 180), cv::Size(37, 11), cv::Size(5, 3)}) {
+            for (double sigma : {1.42, 2.45, 2.95}) {
+                const QImage photo = randomFrame(size.width, size.height, 9);
+                const cv::Mat src(size.height, size.width, CV_8UC4, const_cast<uchar*>(photo.constBits()));
+                cv::Mat ours = src.clone(), theirs, exact, floats;
+                ImageBlurSP::gaussian(ours, sigma);
+                cv::GaussianBlur(src, theirs, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
+                src.convertTo(floats, CV_32F);
+                cv::GaussianBlur(floats, exact, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
+                const auto error = [&exact](const cv::Mat& m, int norm) {
+                    cv::Mat f;
+                    m.convertTo(f, CV_32F);
+                    return cv::norm(f, exact, norm) / (norm == cv::NORM_L1 ? double(m.total() * 4) : 1.0);
+                };
+                const QString where = QStringLiteral("%1x%2, %3").arg(size.width).arg(size.height).arg(sigma);
+                QVERIFY2(error(ours, cv::NORM_INF) < 2.0, qPrintable(where));
+                QVERIFY2(error(ours, cv::NORM_L1) <= error(theirs, cv::NORM_L1) + 0.05, qPrintable(where));
+                QVERIFY2(cv::norm(ours, theirs, cv::NORM_INF) <= 2, qPrintable(where));
+            }
         }
     }
 
