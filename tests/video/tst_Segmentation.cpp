@@ -59,6 +59,15 @@ double meanAbsDiff(const cv::Mat& a, const cv::Mat& b)
     return cv::norm(a, b, cv::NORM_L1) / double(a.total() * a.channels());
 }
 
+// One frame through a new pipeline with `settings` (on the CPU session).
+QImage throughPipeline(BaseSettings& settings, QImage frame)
+{
+    PostProcessor pp(&settings);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
+    pp.process(frame);
+    return frame;
+}
+
 CameraSetting blurSetting(int value)
 {
     return CameraSetting{value, 1, 100, 0, 0, false, false};
@@ -358,11 +367,8 @@ private slots:
     {
         BaseSettings settings;
         settings.setValue("BackgroundBlur", 100);
-        PostProcessor pp(&settings);
         const QImage input = composedFrame();
-        QImage frame = input;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
-        pp.process(frame);
+        const QImage frame = throughPipeline(settings, input);
         QCOMPARE(frame.size(), input.size());
         BitmapPtr in = fromImage(input), out = fromImage(frame);
         const cv::Rect face(kFace.x(), kFace.y(), kFace.width(), kFace.height());
@@ -390,11 +396,8 @@ private slots:
         BaseSettings settings;
         settings.setValue("BackgroundBlur", 70);
         settings.setValue("SkinTone", 20);
-        PostProcessor pp(&settings);
         const QImage input = composedFrame();
-        QImage frame = input;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
-        pp.process(frame);
+        const QImage frame = throughPipeline(settings, input);
 
         ImageBlurSP blur;
         ImageToneSP tone;
