@@ -24,11 +24,18 @@ constexpr float kSmallSigma = 1.5f;
 class SmallGaussian
 {
 public:
+    // Deviations beyond this (in pixels) are not blurred at all.
+    static constexpr double kMaxSigma = 1000.0;
+
     void blur(cv::Mat& picture, double sigma)
     {
+        if (!(sigma > 0.0 && sigma <= kMaxSigma) || picture.empty())
+            return;
         const int taps = int(std::lround(sigma * 6 + 1)) | 1;
         const int radius = taps / 2;
-        if (taps < 3 || picture.type() != CV_8UC4) {
+        // A kernel of fewer than five taps is nearly all centre, more than the
+        // fixed-point weights hold; OpenCV takes those and other pixel types.
+        if (taps < 5 || picture.type() != CV_8UC4) {
             cv::GaussianBlur(picture, picture, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
             return;
         }

@@ -25,5 +25,6 @@ public:
     // The Gaussian the downscaled copy gets: B8G8R8A8 `picture` in place,
     // transparent black outside, in fixed point; as close to the exact filter
     // as cv::GaussianBlur with the same deviation, in a fraction of its time.
+    // A deviation that is not positive, or beyond 1000, leaves it as it is.
     static void gaussian(cv::Mat& picture, double sigma);
 };

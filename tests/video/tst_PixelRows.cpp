@@ -13,6 +13,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <vector>
 
 using namespace testframes;
@@ -160,7 +161,7 @@ private slots:
         // the exact filter (in floating point), no further off than OpenCV's
         // own 8-bit Gaussian, which is within two levels.
         for (const cv::Size size : {cv::Size(320, 180), cv::Size(37, 11), cv::Size(5, 3)}) {
-            for (double sigma : {1.42, 2.45, 2.95}) {
+            for (double sigma : {0.2, 0.45, 1.42, 2.45, 2.95}) {
                 const QImage photo = randomFrame(size.width, size.height, 9);
                 const cv::Mat src(size.height, size.width, CV_8UC4, const_cast<uchar*>(photo.constBits()));
                 cv::Mat ours = src.clone(), theirs, exact, floats;
@@ -178,6 +179,13 @@ private slots:
                 QVERIFY2(error(ours, cv::NORM_L1) <= error(theirs, cv::NORM_L1) + 0.05, qPrintable(where));
                 QVERIFY2(cv::norm(ours, theirs, cv::NORM_INF) <= 2, qPrintable(where));
             }
+        }
+        // Deviations that make no sense leave the picture alone.
+        const cv::Mat before(4, 4, CV_8UC4, cv::Scalar(1, 2, 3, 4));
+        for (double sigma : {0.0, -1.0, std::nan(""), 1e12}) {
+            cv::Mat picture = before.clone();
+            ImageBlurSP::gaussian(picture, sigma);
+            QCOMPARE(cv::norm(picture, before, cv::NORM_INF), 0.0);
         }
     }
 
