@@ -61,8 +61,9 @@ public:
 
 const cv::MatAllocator* largePictures()
 {
-    static const LargePictureAllocator allocator;
-    return &allocator;
+    // Never destroyed: a bitmap may be let go during the program's exit.
+    static const auto* allocator = new LargePictureAllocator;
+    return allocator;
 }
 
 } // namespace

@@ -8,6 +8,8 @@ namespace {
 
 // No frame comes near this; a size beyond it is a damaged one.
 constexpr qsizetype kMaxBytes = qsizetype(1) << 30;
+// Smaller images would waste most of a large page: they are Qt's own.
+constexpr qsizetype kLargeFrom = qsizetype(1) << 20;
 
 struct Block
 {
@@ -33,6 +35,11 @@ QImage createImage(int width, int height, QImage::Format format)
     const qsizetype rowBytes = (qsizetype(width) * depth + 31) / 32 * 4;
     if (depth <= 0 || rowBytes > kMaxBytes / height)
         return {};
+    if (rowBytes * height < kLargeFrom) {
+        QImage image(width, height, format);
+        image.fill(0);
+        return image;
+    }
     const auto bytes = std::size_t(rowBytes) * std::size_t(height);
     void* data = largebuffer::allocate(bytes);
     if (!data)

@@ -4,7 +4,7 @@
 
 // Frame-sized images whose pixels live in large pages where the system has them
 // (see platform/LargeBuffer.h): the camera's frames and the pipeline's results,
-// which every frame sweeps through.
+// which every frame sweeps through. Images under 1 MiB are Qt's own.
 namespace framememory {
 
 // A width x height image of `format`, all bytes zero, freed with its last copy;

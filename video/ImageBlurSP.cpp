@@ -26,6 +26,9 @@ class SmallGaussian
 public:
     // Deviations beyond this (in pixels) are not blurred at all.
     static constexpr double kMaxSigma = 1000.0;
+    // Up to this deviation the fixed-point kernel holds; wider kernels lose
+    // their tails to rounding and go to OpenCV.
+    static constexpr double kFixedPointSigma = 4.0;
 
     void blur(cv::Mat& picture, double sigma)
     {
@@ -34,8 +37,9 @@ public:
         const int taps = int(std::lround(sigma * 6 + 1)) | 1;
         const int radius = taps / 2;
         // A kernel of fewer than five taps is nearly all centre, more than the
-        // fixed-point weights hold; OpenCV takes those and other pixel types.
-        if (taps < 5 || picture.type() != CV_8UC4) {
+        // fixed-point weights hold; OpenCV takes those, wide ones and other
+        // pixel types.
+        if (taps < 5 || sigma > kFixedPointSigma || picture.type() != CV_8UC4) {
             cv::GaussianBlur(picture, picture, cv::Size(), sigma, sigma, cv::BORDER_CONSTANT);
             return;
         }
@@ -116,7 +120,9 @@ ImageBlurSP::~ImageBlurSP()
 
 float ImageBlurSP::sigmaFor(const CameraSetting& setting)
 {
-    const double sigma = setting.fraction() * 10.0;
+    // A stored value beyond the range (a damaged or hand-edited store) takes
+    // the nearer end's deviation: a wider one would cost seconds a frame.
+    const double sigma = std::clamp(setting.fraction(), 0.0, 1.0) * 10.0;
     return std::isfinite(sigma) ? float(sigma) : 0.0f;
 }
 

@@ -17,7 +17,8 @@ public:
 
     BitmapPtr processImage(BitmapPtr input, float& width, float& height, const CameraSetting& setting) override;
 
-    // Standard deviation in pixels: (value - minimum) / (maximum - minimum) x 10.
+    // Standard deviation in pixels: (value - minimum) / (maximum - minimum) x 10,
+    // held to 0..10 for values outside the range.
     static float sigmaFor(const CameraSetting& setting);
     // Blurs premultiplied B8G8R8A8 `src` into `dst` (same size) with a soft
     // border; `scratch` holds the downscaled copy between calls.

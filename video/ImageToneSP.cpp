@@ -98,7 +98,7 @@ BitmapPtr ImageToneSP::run(BitmapPtr input, BitmapPtr above, float width, float 
     const int h = int(height);
     const auto fits = [w, h](const BitmapPtr& b) { return !b || (b->type() == CV_8UC4 && b->cols == w && b->rows == h); };
     if (!fits(input) || !fits(above)) {
-        qWarning() << "ImageToneSP::processImage -> input does not match" << w << h;
+        qWarning() << "ImageToneSP -> input does not match" << w << h;
         return currentOutput();
     }
 

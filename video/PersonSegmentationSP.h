@@ -46,7 +46,7 @@ public:
     // bitmap only. For a caller that never shows the rewritten frame (the
     // pipeline replaces the whole frame with its result), one frame-sized
     // write less.
-    BitmapPtr cutOut(const uchar* frame, float width, float height, bool rotated);
+    virtual BitmapPtr cutOut(const uchar* frame, float width, float height, bool rotated);
 
     // The alpha byte for a background probability m: int((1 - m) x 255) held to
     // 0..255 (also for values outside 0..1 and NaN, which give 0).

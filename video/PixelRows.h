@@ -22,8 +22,10 @@ struct Table
     // `factor` source rows of n x factor pixels; writes n pixels to `out`.
     void (*shrink)(const uint8_t* const* rows, int factor, uint8_t* out, int n);
     // Widens `n` pixels to n x factor (factor 1 to 16) by linear
-    // interpolation with pixel centres aligned, the end pixels repeated beyond
-    // the row: the same pixels as cv::resize's linear enlargement of one row.
+    // interpolation with pixel centres aligned, rounded half up, the end
+    // pixels repeated beyond the row: the same pixels as cv::resize's linear
+    // enlargement of one row for factors 1, 2, 4, 8 and 16 (whose weights its
+    // fixed point holds exactly), within a level for the others.
     void (*widen)(const uint8_t* s, int n, int factor, uint8_t* out);
     // The two passes of a separable filter over pixel rows, in fixed point.
     // Along a row: out[i] = sum of weights[t] x s[i + 4 t] over `taps` pixels

@@ -236,8 +236,8 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
 {
     const int w = image.width();
     const int h = image.height();
-    // The frame's working copy, made only when a stage reads the frame as it
-    // came (the blur reads it in place, before the segmentation rewrites it).
+    // The frame's working copy, for the stages that take a bitmap of their own
+    // (blur and segmentation read the frame where it is).
     const auto copyIn = [&]() -> BitmapPtr {
         if (!bitmap::hasSize(input, w, h))
             input = bitmap::create(w, h, bitmap::opaqueBlack());

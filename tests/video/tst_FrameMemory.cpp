@@ -31,11 +31,17 @@ private slots:
         QCOMPARE(frame.format(), QImage::Format_RGB32);
         QCOMPARE(frame.bytesPerLine(), 1280 * 4);
         QVERIFY(onLargePage(frame.constBits()));
-        QCOMPARE(frame.pixel(1279, 719), 0xff000000u); // zeroed, alpha ignored
+        for (const QPoint p : {QPoint(0, 0), QPoint(640, 360), QPoint(1279, 719)})
+            QCOMPARE(frame.pixel(p), 0xff000000u); // zeroed, alpha ignored
 
-        // Rows of 24-bit pixels are padded to whole words, as Qt's own.
-        const QImage odd = framememory::createImage(5, 3, QImage::Format_RGB888);
-        QCOMPARE(odd.bytesPerLine(), QImage(5, 3, QImage::Format_RGB888).bytesPerLine());
+        // Rows of 24-bit pixels are padded to whole words, as Qt's own; small
+        // images are Qt's own, zeroed all the same.
+        const QImage odd = framememory::createImage(1279, 721, QImage::Format_RGB888);
+        QCOMPARE(odd.bytesPerLine(), QImage(1279, 721, QImage::Format_RGB888).bytesPerLine());
+        QVERIFY(onLargePage(odd.constBits()));
+        const QImage small = framememory::createImage(5, 3, QImage::Format_ARGB32);
+        QCOMPARE(small.size(), QSize(5, 3));
+        QCOMPARE(small.pixel(4, 2), 0u);
 
         // Written in place while not shared; a copy written to goes its own way,
         // and the block outlives the image it was made for.

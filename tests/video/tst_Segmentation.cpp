@@ -303,6 +303,9 @@ private slots:
         QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(100)), 10.0f);
         QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(1)), 0.1f);
         QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(0)), 0.0f);
+        // Stored values beyond the range take its ends.
+        QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(90000)), 10.0f);
+        QCOMPARE(ImageBlurSP::sigmaFor(blurSetting(-7)), 0.0f);
 
         const QImage photo = composedFrame();
         BitmapPtr input = fromImage(photo);

@@ -13,8 +13,8 @@ namespace largebuffer {
 // Whether blocks are laid out in large pages by this build (not under the
 // address sanitizer, which only sees the ordinary allocator's blocks).
 bool largePages();
-// A block of at least `bytes` bytes, aligned to 64 bytes at least; null when
-// the memory cannot be had.
+// A block of at least `bytes` bytes, all zero, aligned to 64 bytes at least;
+// null when the memory cannot be had.
 void* allocate(std::size_t bytes);
 // Gives back a block from allocate() with the same `bytes`.
 void release(void* block, std::size_t bytes);

@@ -4,10 +4,19 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace largebuffer {
 
 #if defined(__SANITIZE_ADDRESS__)
+#define VANTOR_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VANTOR_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(VANTOR_ADDRESS_SANITIZER)
 // The address sanitizer watches only memory from the allocator: there the
 // blocks come from it, so reads and writes past a picture are still caught.
 bool largePages()
@@ -19,7 +28,11 @@ void* allocate(std::size_t bytes)
 {
     if (bytes == 0 || bytes > SIZE_MAX - 64)
         return nullptr;
-    return std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+    const std::size_t size = (bytes + 63) / 64 * 64;
+    void* block = std::aligned_alloc(64, size);
+    if (block)
+        std::memset(block, 0, size); // as fresh pages are
+    return block;
 }
 
 void release(void* block, std::size_t)
