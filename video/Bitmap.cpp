@@ -1,5 +1,6 @@
 #include "Bitmap.h"
 
+#include "FrameMemory.h"
 #include "PixelRows.h"
 #include "platform/LargeBuffer.h"
 
@@ -9,10 +10,6 @@
 #include <new>
 
 namespace {
-
-// Pictures from this size on are laid out in large pages (see LargeBuffer.h);
-// smaller ones would waste most of a large page.
-constexpr size_t kLargeFrom = size_t(1) << 20;
 
 // OpenCV's matrix memory hook: the matrix keeps its own reference count and
 // shallow copies share the block as usual; only where the bytes come from and
@@ -84,7 +81,7 @@ BitmapPtr create(int width, int height, const cv::Scalar& fill)
     }
     try {
         auto bmp = std::make_shared<cv::Mat>();
-        if (size_t(width) * size_t(height) * 4 >= kLargeFrom)
+        if (qsizetype(width) * height * 4 >= framememory::kLargeFrom)
             bmp->allocator = const_cast<cv::MatAllocator*>(largePictures());
         bmp->create(height, width, CV_8UC4);
         *bmp = fill;

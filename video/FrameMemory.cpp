@@ -8,8 +8,6 @@ namespace {
 
 // No frame comes near this; a size beyond it is a damaged one.
 constexpr qsizetype kMaxBytes = qsizetype(1) << 30;
-// Smaller images would waste most of a large page: they are Qt's own.
-constexpr qsizetype kLargeFrom = qsizetype(1) << 20;
 
 struct Block
 {

@@ -233,8 +233,8 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
     SegmentationModel& o = op.models[pick];
 
     try {
-        // Resizing works per channel, so shrinking first and dropping alpha
-        // afterwards gives the same pixels as the other way round, for less work.
+        // Resizing works per channel: the four-channel frame is shrunk and its
+        // alpha is simply not read.
         const int mw = o.modelWidth, mh = o.modelHeight;
         const cv::Mat frame(h, w, CV_8UC4, const_cast<uchar*>(buffer));
         // Shrinking by the same odd whole factor both ways puts every sample

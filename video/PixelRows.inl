@@ -130,21 +130,29 @@ void premultiplyImpl(const uchar8* s, const uchar8* a, int n, uchar8* d, uchar8*
     }
 }
 
+#if CV_SIMD
+// (a x wa + b x wb) / 2^shift per byte, rounded half up, in 16 bits
+// (wa + wb <= 2^shift <= 256).
+inline cv::v_uint8 weighted(const cv::v_uint8& a, const cv::v_uint8& b, uint16_t wa, uint16_t wb, int shift)
+{
+    using namespace cv;
+    v_uint16 a0, a1, b0, b1;
+    v_expand(a, a0, a1);
+    v_expand(b, b0, b1);
+    const v_uint16 va = vx_setall_u16(wa), vb = vx_setall_u16(wb), half = vx_setall_u16(uint16_t(1 << (shift - 1)));
+    a0 = (v_mul_wrap(a0, va) + v_mul_wrap(b0, vb) + half) >> shift;
+    a1 = (v_mul_wrap(a1, va) + v_mul_wrap(b1, vb) + half) >> shift;
+    return v_pack(a0, a1);
+}
+#endif
+
 void mixImpl(const uchar8* a, const uchar8* b, int weight, uchar8* out, int bytes)
 {
     int i = 0;
 #if CV_SIMD
     using namespace cv;
-    const v_uint16 wa = vx_setall_u16(uint16_t(16 - weight)), wb = vx_setall_u16(uint16_t(weight));
-    const v_uint16 half = vx_setall_u16(8);
-    for (; i + v_uint8::nlanes <= bytes; i += v_uint8::nlanes) {
-        v_uint16 a0, a1, b0, b1;
-        v_expand(vx_load(a + i), a0, a1);
-        v_expand(vx_load(b + i), b0, b1);
-        a0 = (v_mul_wrap(a0, wa) + v_mul_wrap(b0, wb) + half) >> 4;
-        a1 = (v_mul_wrap(a1, wa) + v_mul_wrap(b1, wb) + half) >> 4;
-        v_store(out + i, v_pack(a0, a1));
-    }
+    for (; i + v_uint8::nlanes <= bytes; i += v_uint8::nlanes)
+        v_store(out + i, weighted(vx_load(a + i), vx_load(b + i), uint16_t(16 - weight), uint16_t(weight), 4));
     vx_cleanup();
 #endif
     for (; i < bytes; ++i)
@@ -233,13 +241,7 @@ void widenImpl(const uchar8* s, int n, int factor, uchar8* out)
     const int lanes = v_uint32::nlanes;
     const auto load = [s](int at) { return v_reinterpret_as_u8(vx_load(reinterpret_cast<const unsigned*>(s) + at)); };
     const auto mix = [](const v_uint8& a, const v_uint8& b, uint16_t wa, uint16_t wb, int shift) {
-        v_uint16 a0, a1, b0, b1;
-        v_expand(a, a0, a1);
-        v_expand(b, b0, b1);
-        const v_uint16 va = vx_setall_u16(wa), vb = vx_setall_u16(wb), half = vx_setall_u16(uint16_t(1 << (shift - 1)));
-        a0 = (v_mul_wrap(a0, va) + v_mul_wrap(b0, vb) + half) >> shift;
-        a1 = (v_mul_wrap(a1, va) + v_mul_wrap(b1, vb) + half) >> shift;
-        return v_reinterpret_as_u32(v_pack(a0, a1));
+        return v_reinterpret_as_u32(weighted(a, b, wa, wb, shift));
     };
     if (factor == 4) {
         for (; i + lanes + 1 <= n; i += lanes) {
