@@ -16,6 +16,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTimer>
 
@@ -50,12 +51,22 @@ const QMap<int, std::pair<QString, QString>>& colorTable()
     return table;
 }
 
+// The single-instance lock lives in the user's own runtime folder
+// ($XDG_RUNTIME_DIR, or a private folder Qt makes in the temporary one): the
+// temporary folder itself is shared by every user, where one user's lock
+// would keep all others from starting the suite.
+QDir lockFolder()
+{
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return runtime.isEmpty() ? QDir::temp() : QDir(runtime);
+}
+
 } // namespace
 
 App::App(int& argc, char** argv)
     : QApplication(argc, argv)
 {
-    _lockFilePath = QDir::temp().absoluteFilePath(QStringLiteral("%1.lock").arg(QLatin1String(kLockName)));
+    _lockFilePath = lockFolder().absoluteFilePath(QStringLiteral("%1.lock").arg(QLatin1String(kLockName)));
     setQuitOnLastWindowClosed(false);
     setApplicationDisplayName(QString::fromLatin1(kAppName));
     setApplicationName(QString::fromLatin1(kAppName));

@@ -91,7 +91,8 @@ private slots:
         QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("v0.25.8"));
         QCOMPARE(app()->appTitle(), QStringLiteral("Vantor Control v0.25.8 - Public Beta"));
         QVERIFY(app()->lockAcquired());
-        QCOMPARE(app()->lockFilePath(), QDir::temp().absoluteFilePath(QStringLiteral("Vantor.lock")));
+        // In the per-user runtime folder, not the temporary folder all users share.
+        QCOMPARE(app()->lockFilePath(), qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/Vantor.lock"));
         QVERIFY(QFile::exists(app()->lockFilePath()));
         QVERIFY(!QApplication::quitOnLastWindowClosed());
         QVERIFY(app()->settings()->fileName().endsWith(QLatin1String("Quillet/VantorControl.conf")));
@@ -270,12 +271,31 @@ private slots:
         QVERIFY(!QFile::exists(entry));
     }
 
+    // Every path comes back as written, and the entry stays one valid entry:
+    // a line break in the path must not add lines of its own.
     void autostartEntryQuotesAwkwardPaths()
     {
         auto launcher = LoginLauncher::create();
-        for (const QString& path : {QStringLiteral("/opt/My Apps/Vantor"), QStringLiteral("/home/a\"b/$HOME/x`y\\z")}) {
+        const QString entry = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                              + QStringLiteral("/autostart/VantorControl.desktop");
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        QVERIFY2(!validator.isEmpty(), "desktop-file-validate (desktop-file-utils) is needed");
+        for (const QString& path :
+             {QStringLiteral("/opt/My Apps/Vantor"), QStringLiteral("/home/a\"b/$HOME/x`y\\z"),
+              QStringLiteral("/opt/100% sure/%f %u/Vantor"), QStringLiteral("/tmp/a\nHidden=true\n[Evil]\nExec=x/V"),
+              QStringLiteral("/tmp/tab\there/cr\rthere/back\\nslash/Vantor")}) {
             QVERIFY(launcher->enable(path));
             QCOMPARE(launcher->registeredProgram(), path);
+            QFile file(entry);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            QCOMPARE(text.count('\n'), 6); // the six lines written, no more
+            QVERIFY2(!text.contains("Hidden=true\n"), text);
+            QProcess validate;
+            validate.start(validator, {entry});
+            QVERIFY(validate.waitForFinished(10000));
+            const QByteArray said = validate.readAll();
+            QVERIFY2(validate.exitCode() == 0 && !said.contains("error:"), said + text);
         }
         QVERIFY(launcher->disable());
         QCOMPARE(launcher->registeredProgram(), QString());

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -15,7 +16,7 @@ const QString kVantor = QStringLiteral(VANTOR_EXE);
 
 QString lockPath()
 {
-    return QDir::temp().absoluteFilePath(QStringLiteral("Vantor.lock"));
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/Vantor.lock");
 }
 
 void finish(QProcess& p)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QLockFile>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
@@ -64,7 +65,7 @@ private slots:
 int main(int argc, char** argv)
 {
     // Stands in for the first instance: holds the lock before the App is built.
-    QLockFile first(QDir::temp().absoluteFilePath(QStringLiteral("Vantor.lock")));
+    QLockFile first(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QStringLiteral("/Vantor.lock"));
     if (!first.tryLock(0))
         return 2;
     App app(argc, argv);
