@@ -18,42 +18,63 @@ QString entryPath()
            + QLatin1String(kEntryName);
 }
 
-// Quotes a program path for the Exec key: inside double quotes the characters
-// " ` $ and \ are escaped with a backslash, and the value as a whole then
-// escapes its backslashes once more.
+// The Exec value for a program path, in the desktop entry format's three
+// layers: the path is one double-quoted argument (inside the quotes " ` $ and
+// \ take a backslash), a literal % is written %% (field codes start with %),
+// and the whole is then a string value, whose backslash, newline, tab and
+// carriage return are written \\, \n, \t and \r. Without the last step a path
+// with a line break would end the key and start lines of its own.
 QString execValue(const QString& program)
 {
-    QString quoted;
+    QString quoted = QStringLiteral("\"");
     for (QChar c : program) {
         if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
             quoted += u'\\';
-        quoted += c;
+        quoted += c == u'%' ? QStringLiteral("%%") : QString(c);
     }
-    quoted = u'"' + quoted + u'"';
-    return quoted.replace(u'\\', QStringLiteral("\\\\"));
+    quoted += u'"';
+    QString value;
+    for (QChar c : quoted) {
+        switch (c.unicode()) {
+        case '\\': value += QStringLiteral("\\\\"); break;
+        case '\n': value += QStringLiteral("\\n"); break;
+        case '\t': value += QStringLiteral("\\t"); break;
+        case '\r': value += QStringLiteral("\\r"); break;
+        default: value += c;
+        }
+    }
+    return value;
 }
 
-QString unescapeExec(QString value)
+// Reverses execValue for the first argument of an Exec value.
+QString unescapeExec(const QString& value)
 {
-    // Reverses execValue for the first quoted word of an Exec value.
-    QString unescaped;
+    QString text; // the string value's escapes undone
     for (int i = 0; i < value.size(); ++i) {
-        if (value[i] == u'\\' && i + 1 < value.size())
-            ++i;
-        unescaped += value[i];
-    }
-    value = unescaped;
-    if (!value.startsWith(u'"'))
-        return value.section(u' ', 0, 0);
-    QString program;
-    for (int i = 1; i < value.size(); ++i) {
-        if (value[i] == u'\\' && i + 1 < value.size()) {
-            program += value[++i];
+        if (value[i] != u'\\' || i + 1 == value.size()) {
+            text += value[i];
             continue;
         }
-        if (value[i] == u'"')
+        switch (value[++i].unicode()) {
+        case 'n': text += u'\n'; break;
+        case 't': text += u'\t'; break;
+        case 'r': text += u'\r'; break;
+        case 's': text += u' '; break;
+        default: text += value[i];
+        }
+    }
+    QString program;
+    const bool quoted = text.startsWith(u'"');
+    for (int i = quoted ? 1 : 0; i < text.size(); ++i) {
+        if (quoted && text[i] == u'\\' && i + 1 < text.size()) {
+            program += text[++i];
+        } else if (text[i] == u'%' && i + 1 < text.size() && text[i + 1] == u'%') {
+            program += text[++i];
+        } else if (quoted ? text[i] == u'"' : text[i] == u' ') {
             break;
-        program += value[i];
+        } else {
+            program += text[i];
+        }
     }
     return program;
 }
