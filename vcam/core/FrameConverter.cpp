@@ -95,24 +95,11 @@ void FrameConverter::reset(uint32_t srcWidth, uint32_t srcHeight, uint32_t dstWi
     _dstHeight = dstHeight;
 }
 
-size_t FrameConverter::requiredBytes(Kind kind, uint32_t width, uint32_t height)
-{
-    if (width == 0 || height == 0)
-        return 0;
-    const size_t pixels = size_t(width) * height;
-    if (pixels > SIZE_MAX / 4)
-        return 0;
-    switch (kind) {
-    case Copy:
-        return pixels * 4;
-    case YUY2:
-        return width % 2 ? 0 : pixels * 2;
-    case I420:
-    case NV12:
-        return (width % 2 || height % 2) ? 0 : pixels + pixels / 2;
-    }
-    return 0;
-}
+// 65536 x 65536 x 4 bytes is 2^34: it must not wrap to 0 on 32-bit builds
+// (and 40000 x 40000 x 4 must not wrap to a small size).
+static_assert(FrameConverter::requiredBytes(FrameConverter::Copy, 40000, 40000)
+              == (sizeof(size_t) == 4 ? 0 : size_t(6400000000ull)));
+static_assert(FrameConverter::requiredBytes(FrameConverter::I420, 1280, 720) == 1382400);
 
 bool FrameConverter::convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, size_t dstBytes) const
 {

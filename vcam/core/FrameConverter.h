@@ -29,8 +29,29 @@ public:
     bool sizesMatch() const { return _srcWidth == _dstWidth && _srcHeight == _dstHeight; }
 
     // Bytes of a width x height picture in `kind` (0 when the size does not
-    // fit the format: empty, or odd where the format needs pairs or blocks).
-    static size_t requiredBytes(Kind kind, uint32_t width, uint32_t height);
+    // fit the format: empty, odd where the format needs pairs or blocks, or
+    // too large for this process's address space). Computed in 64 bits, so a
+    // 32-bit build cannot wrap around to a small count.
+    static constexpr size_t requiredBytes(Kind kind, uint32_t width, uint32_t height)
+    {
+        if (width == 0 || height == 0)
+            return 0;
+        const uint64_t pixels = uint64_t(width) * height;
+        uint64_t bytes = 0;
+        switch (kind) {
+        case Copy:
+            bytes = pixels * 4;
+            break;
+        case YUY2:
+            bytes = width % 2 ? 0 : pixels * 2;
+            break;
+        case I420:
+        case NV12:
+            bytes = (width % 2 || height % 2) ? 0 : pixels + pixels / 2;
+            break;
+        }
+        return bytes <= SIZE_MAX ? size_t(bytes) : 0;
+    }
 
     // Converts `src` (srcBytes long) into `dst` (dstBytes long). Writes
     // nothing and returns false unless the sizes match, the source holds the

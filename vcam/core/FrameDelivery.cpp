@@ -27,6 +27,9 @@ void FrameDelivery::closeReader()
 {
     FrameChannel::close(_reader);
     _reader = nullptr;
+    // The next reader starts from scratch: its channel may come from another
+    // writer, at another size, and its geometry must be read again.
+    _lastChannelState = 0;
 }
 
 FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height,
