@@ -174,7 +174,8 @@ Poll pollFrame(Handle* handle, Frame& frame)
     const uint32_t state = readState(handle);
     const uint32_t previous = handle->lastState;
     handle->lastState = state;
-    if (state == StateClosed)
+    // A section shrunk under the view reads zeros from then on: let it go.
+    if (state == StateClosed || handle->section.lost())
         return Poll::Reopen;
     if (state != StateFlowing)
         return Poll::NoFrame;
@@ -206,7 +207,7 @@ bool frameIntact(const Handle* handle, const Frame& frame)
     // Order the reads of the pixels before the read of writeSequence.
     std::atomic_thread_fence(std::memory_order_acquire);
     const uint32_t writing = loadRelaxed(handle->header->writeSequence);
-    return uint32_t(writing - frame.sequence) < kSlotCount;
+    return uint32_t(writing - frame.sequence) < kSlotCount && !handle->section.lost();
 }
 
 } // namespace FrameChannel

@@ -64,7 +64,7 @@ enum class Poll {
     NoFrame,  // no frame to show: state 1, unknown state or a header that fails the checks
     NewFrame, // `frame` is a frame not seen before
     Repeat,   // `frame` is the same frame as last time
-    Reopen,   // state 3 or kMaxRepeats polls without news: close, open again next time
+    Reopen,   // state 3, kMaxRepeats polls without news or a shrunk section: close, open again next time
 };
 
 struct Frame {
@@ -82,8 +82,9 @@ struct Frame {
 Poll pollFrame(Handle* handle, Frame& frame);
 
 // Reader, after copying or converting `frame`: false when the writer may have
-// begun overwriting its slot meanwhile (it has started three newer frames), so
-// the copy may be torn and should be dropped or repeated.
+// begun overwriting its slot meanwhile (it has started three newer frames), or
+// the section was shrunk under the reader, so the copy may be torn or blank
+// and should be dropped or repeated.
 bool frameIntact(const Handle* handle, const Frame& frame);
 
 namespace detail {

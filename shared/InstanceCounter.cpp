@@ -1,4 +1,5 @@
 #include "InstanceCounter.h"
+#include "platform/ClientMarks.h"
 
 #include <cstdio>
 #include <utility>
@@ -46,30 +47,51 @@ bool InstanceCounter::createOrOpenSharedMemory()
     return true;
 }
 
-bool InstanceCounter::isUsable() const { return _value && _section.isValid() && _mutex.isValid(); }
+// A section shrunk under us reads zeros from then on: the count is unknown.
+bool InstanceCounter::isUsable() const
+{
+    return _value && _section.isValid() && !_section.lost() && _mutex.isValid();
+}
 
 bool InstanceCounter::readValue(int32_t& value)
 {
-    if (!isUsable())
+    if (!isUsable() || !_mutex.lock())
         return false;
-    _mutex.lock();
-    value = __atomic_load_n(_value, __ATOMIC_RELAXED);
+    const int32_t seen = __atomic_load_n(_value, __ATOMIC_RELAXED);
     _mutex.unlock();
+    if (_section.lost())
+        return false;
+    value = seen;
     return true;
 }
 
 bool InstanceCounter::add(int32_t delta, const char* label)
 {
-    if (!isUsable())
+    if (!isUsable() || !_mutex.lock())
         return false;
-    _mutex.lock();
     // Wrap instead of overflowing (undefined for int32_t).
     const int32_t next = int32_t(uint32_t(__atomic_load_n(_value, __ATOMIC_RELAXED)) + uint32_t(delta));
     __atomic_store_n(_value, next, __ATOMIC_RELAXED);
+    _mutex.unlock();
+    if (_section.lost())
+        return false;
+    // Printed after the mutex is released: a client whose standard output
+    // blocks must not stall every other client.
     std::printf("%s%d\n", label, int(next));
     std::fflush(stdout);
-    _mutex.unlock();
     return true;
+}
+
+int InstanceCounter::releaseDeadClients()
+{
+    if (!isUsable())
+        return 0;
+    const int dead = ClientMarks::reapDead(_sectionName, generation());
+    for (int i = 0; i < dead; ++i) {
+        std::fprintf(stderr, "Releasing a client that ended without signing off\n");
+        decrement();
+    }
+    return dead;
 }
 
 bool InstanceCounter::increment() { return add(1, "Incremented: "); }

@@ -32,6 +32,18 @@ public:
     bool increment();
     bool decrement();
 
+    // Subtracts the counted clients that died without ending (their liveness
+    // marks are left without a holder; see platform/ClientMarks.h) and returns
+    // how many. Clients call it when they begin and end and now and then while
+    // they run; the control application before it reads the count, so that a
+    // count left too high by killed clients comes back down even when no
+    // other client comes along.
+    int releaseDeadClients();
+
+    // Which counter object this is: liveness marks belong to one generation.
+    uint64_t generation() const { return _section.identity(); }
+    const std::string& sectionName() const { return _sectionName; }
+
     bool isUsable() const;
 
 private:

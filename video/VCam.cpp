@@ -1,7 +1,6 @@
 #include "VCam.h"
 
 #include "CameraGrabber.h"
-#include "ClientRegistration.h"
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
 #include "PostProcessor.h"
@@ -240,7 +239,7 @@ void VCam::checkClients()
 {
     // A client program that was killed never took itself off the count; its
     // mark is released here so that the camera does not run on for nobody.
-    if (const int released = vcam::releaseDeadClients(_opaque->counter); released > 0)
+    if (const int released = _opaque->counter.releaseDeadClients(); released > 0)
         qWarning() << "Released clients that ended without saying so:" << released;
     int32_t count = 0;
     const bool read = _opaque->counter.readValue(count);

@@ -6,22 +6,41 @@
 // Lifetime follows the Windows rule on both platforms: a named section lives
 // while any process holds it. On Linux every holder keeps a shared flock on the
 // object; an object nobody locks is stale (its holders died) and is replaced.
+//
+// On Linux the objects live in /dev/shm under predictable names: anything
+// found there that is not a regular file of ours, private to us, is refused.
+// A view whose object is shrunk under it (tmpfs drops the pages) would kill
+// the process with SIGBUS at its next access; such a view is swapped for
+// zeroed memory instead and reports lost().
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace SharedMemory {
+
+// Every wait for a lock that another process holds ends after this long: a
+// client program's streaming thread and the application's checks never hang
+// on a stopped or hostile holder.
+constexpr int kLockWaitMs = 1000;
 
 // One mapped view of a named section. Move-only; unmaps and closes on
 // destruction.
 class Section {
 public:
     Section() = default;
-    ~Section();
-    Section(Section&& other) noexcept;
-    Section& operator=(Section&& other) noexcept;
+    ~Section() { reset(); }
+    Section(Section&& other) noexcept { swap(other); }
+    Section& operator=(Section&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            swap(other);
+        }
+        return *this;
+    }
     Section(const Section&) = delete;
     Section& operator=(const Section&) = delete;
 
@@ -48,13 +67,32 @@ public:
     bool isValid() const { return base_ != nullptr; }
     void* data() const { return base_; }
     size_t size() const { return size_; } // bytes that may be accessed
+    // True once the object was shrunk under the view: what the view shows
+    // from then on is zeros, not the object. Always false on Windows, where a
+    // section's size is fixed.
+    bool lost() const;
+    // Tells this object apart from an earlier one of the same name (Linux:
+    // its inode; 0 on Windows).
+    uint64_t identity() const { return identity_; }
     void reset();
 
 private:
+    void swap(Section& other) noexcept
+    {
+        std::swap(base_, other.base_);
+        std::swap(size_, other.size_);
+        std::swap(handle_, other.handle_);
+        std::swap(writerLock_, other.writerLock_);
+        std::swap(identity_, other.identity_);
+        std::swap(guard_, other.guard_);
+    }
+
     void* base_ = nullptr;
     size_t size_ = 0;
-    intptr_t handle_ = -1;      // fd or HANDLE
+    intptr_t handle_ = -1;     // fd or HANDLE
     intptr_t writerLock_ = -1; // writer-alive marker: fd or HANDLE
+    uint64_t identity_ = 0;
+    int guard_ = -1; // Linux: this view's entry among the views watched for SIGBUS
 };
 
 // A named, process-shared mutex. The kernel releases it when its holder dies
@@ -71,7 +109,9 @@ public:
     // Opens the mutex (synchronize access) or creates it, not owned.
     bool openOrCreate(const std::string& name, unsigned long& error);
     bool isValid() const { return handle_ != -1; }
-    void lock();
+    // Waits at most kLockWaitMs: false when another holder kept it all that
+    // time, and the caller then goes without.
+    [[nodiscard]] bool lock();
     void unlock();
     void reset();
 

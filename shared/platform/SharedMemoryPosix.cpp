@@ -6,10 +6,14 @@
 // - "<name>.writer" is held exclusively by a channel's writer for as long as
 //   it lives, so readers and the next writer can tell a live writer from a
 //   crashed one (tested with F_OFD_GETLK, which takes no lock).
+// Every object is opened through PosixObjects.h, which refuses what is not
+// ours, and every lock wait is bounded.
 #include "SharedMemory.h"
+#include "PosixObjects.h"
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,29 +21,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
-#include <utility>
 
 namespace SharedMemory {
+using namespace posix;
+
 namespace {
-
-int retryEintr(int (*fn)(int, int), int fd, int op)
-{
-    int rc;
-    do
-        rc = fn(fd, op);
-    while (rc != 0 && errno == EINTR);
-    return rc;
-}
-
-// Opens (creating if needed) a small object that exists only to be locked.
-int openLockObject(const std::string& name)
-{
-    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        fchmod(fd, 0600);
-    return fd;
-}
 
 void closeFd(int& fd)
 {
@@ -48,14 +37,101 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+// --- Views that survive their object being shrunk -------------------------
+//
+// Touching a page of a mapping beyond the end of its tmpfs object raises
+// SIGBUS. A process-wide handler looks the faulting address up among our
+// views; for one of ours it maps zeroed private memory over the whole view
+// and marks it lost, and the access completes on the zeros. Any other SIGBUS
+// goes to the handler that was there before (or to the default action).
+// The table is fixed and lock-free: the handler may only read atomics.
+
+struct WatchedView {
+    std::atomic<uintptr_t> begin {0};
+    std::atomic<size_t> length {0};
+    std::atomic<int> protection {0};
+    std::atomic<bool> lost {false};
+};
+
+constexpr int kWatchedViews = 64;
+WatchedView g_views[kWatchedViews];
+struct sigaction g_previousAction;
+
+void onBusError(int signal, siginfo_t* info, void* context)
+{
+    const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (WatchedView& view : g_views) {
+        const uintptr_t begin = view.begin.load(std::memory_order_acquire);
+        const size_t length = view.length.load(std::memory_order_relaxed);
+        if (begin > 1 && address >= begin && address - begin < length) {
+            mmap(reinterpret_cast<void*>(begin), length, view.protection.load(std::memory_order_relaxed),
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            view.lost.store(true, std::memory_order_release);
+            return;
+        }
+    }
+    if (g_previousAction.sa_flags & SA_SIGINFO) {
+        g_previousAction.sa_sigaction(signal, info, context);
+    } else if (g_previousAction.sa_handler == SIG_DFL || g_previousAction.sa_handler == SIG_IGN) {
+        // Back to the old disposition; the faulting access runs again and
+        // meets it.
+        sigaction(SIGBUS, &g_previousAction, nullptr);
+    } else {
+        g_previousAction.sa_handler(signal);
+    }
+}
+
+void installBusErrorHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, &g_previousAction);
+    });
+}
+
+// Starts watching a view; -1 when the table is full (the view then works,
+// unwatched).
+int watchView(void* base, size_t length, int protection)
+{
+    installBusErrorHandler();
+    for (int i = 0; i < kWatchedViews; ++i) {
+        WatchedView& view = g_views[i];
+        uintptr_t expected = 0;
+        // Claim the entry with a placeholder address no view can have.
+        if (!view.begin.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+            continue;
+        view.length.store(length, std::memory_order_relaxed);
+        view.protection.store(protection, std::memory_order_relaxed);
+        view.lost.store(false, std::memory_order_relaxed);
+        view.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+        return i;
+    }
+    reportOnce("Too many shared-memory views to watch; a shrunk object may end the program");
+    return -1;
+}
+
+void unwatchView(int index)
+{
+    if (index >= 0)
+        g_views[index].begin.store(0, std::memory_order_release);
+}
+
+// --- Locks ----------------------------------------------------------------
+
 // Holds the creation guard of one section for the current scope.
 class Guard {
 public:
     explicit Guard(const std::string& base)
-        : fd_(openLockObject(base + ".guard"))
+        : fd_(openOrCreateLockObject(base + ".guard"))
     {
-        if (fd_ >= 0 && retryEintr(flock, fd_, LOCK_EX) != 0)
+        if (fd_ >= 0 && !lockWithin(fd_, LOCK_EX)) {
+            reportOnce("Shared object " + base + ".guard stays locked by another process");
             closeFd(fd_);
+        }
     }
     ~Guard() { closeFd(fd_); }
     bool held() const { return fd_ >= 0; }
@@ -67,7 +143,7 @@ private:
 // True when some process holds the writer marker of `base`.
 bool writerHeld(const std::string& base)
 {
-    const int fd = shm_open((base + ".writer").c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const int fd = openTrusted(base + ".writer", O_RDONLY);
     if (fd < 0)
         return false;
     struct flock probe {};
@@ -81,7 +157,7 @@ bool writerHeld(const std::string& base)
 // Takes the writer marker of `base`; -1 when another process holds it.
 int takeWriterMarker(const std::string& base)
 {
-    const int fd = openLockObject(base + ".writer");
+    const int fd = openOrCreateLockObject(base + ".writer");
     if (fd < 0)
         return -1;
     struct flock lock {};
@@ -94,12 +170,31 @@ int takeWriterMarker(const std::string& base)
     return fd;
 }
 
-size_t objectSize(int fd)
+// Size and inode of an open object.
+bool examine(int fd, size_t& size, uint64_t& identity)
 {
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size < 0)
-        return 0;
-    return size_t(st.st_size);
+        return false;
+    size = size_t(st.st_size);
+    identity = uint64_t(st.st_ino);
+    return true;
+}
+
+// Creates the object `base` afresh (it must not exist), shared-locked and
+// reserved at `size` bytes. -1 with errno set on failure, leaving nothing.
+int createFresh(const std::string& base, size_t size)
+{
+    const int fd = shm_open(base.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    if (fchmod(fd, 0600) == 0 && lockWithin(fd, LOCK_SH) && reserve(fd, size))
+        return fd;
+    const int error = errno;
+    shm_unlink(base.c_str());
+    ::close(fd);
+    errno = error;
+    return -1;
 }
 
 } // namespace
@@ -120,34 +215,17 @@ std::string platformName(const std::string& name)
     return "/" + name + ns + "-" + std::to_string(getuid());
 }
 
-Section::~Section() { reset(); }
-
-Section::Section(Section&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr))
-    , size_(std::exchange(other.size_, 0))
-    , handle_(std::exchange(other.handle_, -1))
-    , writerLock_(std::exchange(other.writerLock_, -1))
-{
-}
-
-Section& Section::operator=(Section&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        base_ = std::exchange(other.base_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        handle_ = std::exchange(other.handle_, -1);
-        writerLock_ = std::exchange(other.writerLock_, -1);
-    }
-    return *this;
-}
+bool Section::lost() const { return guard_ >= 0 && g_views[guard_].lost.load(std::memory_order_acquire); }
 
 void Section::reset()
 {
+    unwatchView(guard_);
+    guard_ = -1;
     if (base_)
         munmap(base_, size_);
     base_ = nullptr;
     size_ = 0;
+    identity_ = 0;
     int fd = int(handle_);
     closeFd(fd);
     handle_ = -1;
@@ -169,29 +247,35 @@ Section Section::createWriter(const std::string& name, uint32_t size)
         return section;
     const int marker = takeWriterMarker(base);
     if (marker < 0)
-        return section; // a live writer owns the channel
+        return section; // a live writer owns the channel, or the marker is not ours
     section.writerLock_ = marker;
 
     // Any section still under this name belongs to a writer that is gone.
-    // Readers that still map it keep their view and let go on their own.
-    shm_unlink(base.c_str());
+    // Readers that still map it keep their view and let go on their own. One
+    // that another user put there cannot be removed (the sticky /dev/shm).
+    if (shm_unlink(base.c_str()) != 0 && errno != ENOENT)
+        reportOnce("Shared object " + base + " is in the way and cannot be removed");
 
-    const int fd = shm_open(base.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = createFresh(base, size);
     if (fd < 0) {
+        if (errno == ENOSPC)
+            reportOnce("No room in /dev/shm for " + base + " (" + std::to_string(size) + " bytes)");
         section.reset();
         return section;
     }
     section.handle_ = fd;
-    void* view = MAP_FAILED;
-    if (fchmod(fd, 0600) == 0 && retryEintr(flock, fd, LOCK_SH) == 0 && ftruncate(fd, off_t(size)) == 0)
-        view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    size_t ignored = 0;
+    if (view == MAP_FAILED || !examine(fd, ignored, section.identity_)) {
+        if (view != MAP_FAILED)
+            munmap(view, size);
         shm_unlink(base.c_str());
         section.reset();
         return section;
     }
     section.base_ = view;
     section.size_ = size;
+    section.guard_ = watchView(view, size, PROT_READ | PROT_WRITE);
     return section;
 }
 
@@ -199,24 +283,26 @@ Section Section::openReader(const std::string& name)
 {
     Section section;
     const std::string base = platformName(name);
-    const int fd = shm_open(base.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const int fd = openTrusted(base, O_RDONLY);
     if (fd < 0)
         return section;
     section.handle_ = fd;
     // A writer replacing the section holds its guard, not this object; an
     // exclusive holder here would be the counter's stale check, never ours.
-    if (retryEintr(flock, fd, LOCK_SH | LOCK_NB) != 0 || !writerHeld(base)) {
+    size_t size = 0;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0 || !writerHeld(base) || !examine(fd, size, section.identity_)
+        || size == 0) {
         section.reset();
         return section;
     }
-    const size_t size = objectSize(fd);
-    void* view = size ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+    void* view = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED) {
         section.reset();
         return section;
     }
     section.base_ = view;
     section.size_ = size;
+    section.guard_ = watchView(view, size, PROT_READ);
     return section;
 }
 
@@ -227,57 +313,54 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     created = false;
     failedStep = Step::None;
     error = 0;
+    const auto fail = [&](Step step, int code) {
+        failedStep = step;
+        error = static_cast<unsigned long>(code);
+        section.reset();
+        return std::move(section);
+    };
     const std::string base = platformName(name);
     Guard guard(base);
-    if (!guard.held()) {
-        failedStep = Step::Create;
-        error = static_cast<unsigned long>(errno);
-        return section;
-    }
-    int fd = shm_open(base.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (!guard.held())
+        return fail(Step::Create, errno ? errno : EWOULDBLOCK);
+    int fd = openTrusted(base, O_RDWR);
     if (fd >= 0) {
-        if (retryEintr(flock, fd, LOCK_EX | LOCK_NB) == 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             // Nobody holds it: every process that used it has ended, so on
             // Windows it would be gone. Start over with a fresh one.
             shm_unlink(base.c_str());
             closeFd(fd);
-        } else if (retryEintr(flock, fd, LOCK_SH | LOCK_NB) != 0) {
+        } else if (!lockWithin(fd, LOCK_SH)) {
             closeFd(fd);
-            failedStep = Step::Create;
-            error = EWOULDBLOCK;
-            return section;
+            return fail(Step::Create, EWOULDBLOCK);
         }
     } else if (errno != ENOENT) {
-        failedStep = Step::Create;
-        error = static_cast<unsigned long>(errno);
-        return section;
+        return fail(Step::Create, errno);
     }
     if (fd < 0) {
-        fd = shm_open(base.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 || fchmod(fd, 0600) != 0 || retryEintr(flock, fd, LOCK_SH) != 0
-            || ftruncate(fd, off_t(size)) != 0) {
-            error = static_cast<unsigned long>(errno);
-            if (fd >= 0)
-                shm_unlink(base.c_str());
-            closeFd(fd);
-            failedStep = Step::Create;
-            return section;
+        fd = createFresh(base, size);
+        if (fd < 0) {
+            if (errno == ENOSPC)
+                reportOnce("No room in /dev/shm for " + base);
+            return fail(Step::Create, errno);
         }
         created = true;
     }
     section.handle_ = fd;
+    size_t existing = 0;
+    if (!examine(fd, existing, section.identity_))
+        return fail(Step::Map, errno);
     // An existing object smaller than asked for would fault on access.
-    errno = EINVAL;
-    void* view = objectSize(fd) >= size ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                                        : MAP_FAILED;
-    if (view == MAP_FAILED) {
-        error = static_cast<unsigned long>(errno);
-        failedStep = Step::Map;
-        section.reset();
-        return section;
+    if (existing < size) {
+        reportOnce("Refusing shared object " + base + ": smaller than expected");
+        return fail(Step::Map, EINVAL);
     }
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+        return fail(Step::Map, errno);
     section.base_ = view;
     section.size_ = size;
+    section.guard_ = watchView(view, size, PROT_READ | PROT_WRITE);
     return section;
 }
 
@@ -286,26 +369,33 @@ NamedMutex::~NamedMutex() { reset(); }
 bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
 {
     reset();
-    const int fd = openLockObject(platformName(name));
+    const int fd = openOrCreateLockObject(platformName(name));
     if (fd < 0) {
         error = static_cast<unsigned long>(errno);
         return false;
     }
     handle_ = fd;
-    local_ = new std::mutex;
+    local_ = new std::timed_mutex;
     return true;
 }
 
-void NamedMutex::lock()
+bool NamedMutex::lock()
 {
-    static_cast<std::mutex*>(local_)->lock();
-    retryEintr(flock, int(handle_), LOCK_EX);
+    auto* local = static_cast<std::timed_mutex*>(local_);
+    const auto start = std::chrono::steady_clock::now();
+    if (!local->try_lock_for(std::chrono::milliseconds(kLockWaitMs)))
+        return false;
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (lockWithin(int(handle_), LOCK_EX, int(kLockWaitMs - spent.count())))
+        return true;
+    local->unlock();
+    return false;
 }
 
 void NamedMutex::unlock()
 {
     flock(int(handle_), LOCK_UN);
-    static_cast<std::mutex*>(local_)->unlock();
+    static_cast<std::timed_mutex*>(local_)->unlock();
 }
 
 void NamedMutex::reset()
@@ -313,7 +403,7 @@ void NamedMutex::reset()
     int fd = int(handle_);
     closeFd(fd);
     handle_ = -1;
-    delete static_cast<std::mutex*>(local_);
+    delete static_cast<std::timed_mutex*>(local_);
     local_ = nullptr;
 }
 

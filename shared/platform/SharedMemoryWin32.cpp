@@ -40,27 +40,7 @@ std::wstring writerMarkerName(const std::string& name) { return widen(name + "Wr
 
 std::string platformName(const std::string& name) { return name; }
 
-Section::~Section() { reset(); }
-
-Section::Section(Section&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr))
-    , size_(std::exchange(other.size_, 0))
-    , handle_(std::exchange(other.handle_, -1))
-    , writerLock_(std::exchange(other.writerLock_, -1))
-{
-}
-
-Section& Section::operator=(Section&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        base_ = std::exchange(other.base_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        handle_ = std::exchange(other.handle_, -1);
-        writerLock_ = std::exchange(other.writerLock_, -1);
-    }
-    return *this;
-}
+bool Section::lost() const { return false; }
 
 void Section::reset()
 {
@@ -177,10 +157,12 @@ bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
     return true;
 }
 
-void NamedMutex::lock()
+bool NamedMutex::lock()
 {
     // WAIT_ABANDONED also hands over ownership: the previous holder died.
-    WaitForSingleObject(asHandle(handle_), INFINITE);
+    // The wait is bounded: a hung holder must not hang the client program.
+    const DWORD result = WaitForSingleObject(asHandle(handle_), DWORD(kLockWaitMs));
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
 void NamedMutex::unlock() { ReleaseMutex(asHandle(handle_)); }

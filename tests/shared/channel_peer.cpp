@@ -13,6 +13,8 @@
 //   count SECTION MUTEX inc|dec N      opens the counter, N increments or decrements
 //   read SECTION MUTEX                 prints "value V" or "unknown"
 //   hold MUTEX                         locks the named mutex, prints "locked", sleeps
+//   open NAME                          opens the channel once: "channel" or "no channel"
+//   timed COMMAND...                   runs COMMAND, then prints "took N ms"
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
 
@@ -146,23 +148,31 @@ int read(const std::string& section, const std::string& mutex)
     return 1;
 }
 
+int openOnce(const std::string& name)
+{
+    FrameChannel::Handle* channel = FrameChannel::detail::openReader(name);
+    say(channel ? "channel" : "no channel");
+    FrameChannel::close(channel);
+    return 0;
+}
+
 int hold(const std::string& mutexName)
 {
     SharedMemory::NamedMutex mutex;
     unsigned long error = 0;
     if (!mutex.openOrCreate(mutexName, error))
         return 2;
-    mutex.lock();
+    if (!mutex.lock()) {
+        say("busy");
+        return 3;
+    }
     say("locked");
     for (;;)
         sleepMs(1000);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(const std::vector<std::string>& a)
 {
-    const std::vector<std::string> a(argv + 1, argv + argc);
     auto num = [&](size_t i) { return std::strtol(a.at(i).c_str(), nullptr, 10); };
     try {
         if (a.size() == 7 && a[0] == "writer")
@@ -175,9 +185,24 @@ int main(int argc, char** argv)
             return read(a[1], a[2]);
         if (a.size() == 2 && a[0] == "hold")
             return hold(a[1]);
+        if (a.size() == 2 && a[0] == "open")
+            return openOnce(a[1]);
+        if (a.size() > 1 && a[0] == "timed") {
+            const long long start = nowMs();
+            const int code = run(std::vector<std::string>(a.begin() + 1, a.end()));
+            std::printf("took %lld ms\n", nowMs() - start);
+            return code;
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
     std::fprintf(stderr, "usage: see channel_peer.cpp\n");
     return 64;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    return run(std::vector<std::string>(argv + 1, argv + argc));
 }

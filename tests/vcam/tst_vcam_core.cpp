@@ -261,6 +261,24 @@ private slots:
         QCOMPARE(delivery.produce(0, vcam::FormatI420, 640, 360, quarter.data(), quarter.size()), Result::Live);
         QCOMPARE(QByteArray(reinterpret_cast<char*>(quarter.data()), quarter.size()),
                  yuvref::convert("I420", frame3.data(), 640, 360));
+
+        // That writer dies without closing (its section still says "flowing")
+        // and the next one comes at yet another size: once the reader has let
+        // the silent channel go, it reads the new geometry, and the picture
+        // flows again instead of freezing.
+        delete other.h; // unmaps and lets go, storing nothing: a crash
+        other.h = nullptr;
+        Writer third {FrameChannel::detail::createWriter(name, 320, 180, 330000)};
+        QVERIFY(third.h);
+        const auto frame4 = randomPicture(320, 180, 4);
+        FrameChannel::writeFrame(third.h, frame4.data(), uint32_t(frame4.size()), 0);
+        std::vector<uint8_t> small420(320 * 180 * 3 / 2);
+        Result result = Result::Unfilled;
+        for (int tick = 0; tick < 2 * int(FrameChannel::kMaxRepeats) && result != Result::Live; ++tick)
+            result = delivery.produce(0, vcam::FormatI420, 320, 180, small420.data(), small420.size());
+        QCOMPARE(result, Result::Live);
+        QCOMPARE(QByteArray(reinterpret_cast<char*>(small420.data()), small420.size()),
+                 yuvref::convert("I420", frame4.data(), 320, 180));
     }
 
     void aFlowingChannelSetsTheSourceAtOnce()
@@ -282,9 +300,10 @@ private slots:
     {
         const std::string section = uniqueName("Count");
         const std::string mutex = uniqueName("CountMux");
+        QByteArray out;
         auto startPeer = [&](QProcess& p) {
             p.start(QStringLiteral(VCAM_CLIENT_PEER), {QStringLiteral("count"), QString::fromStdString(section), QString::fromStdString(mutex)});
-            QByteArray out;
+            out.clear();
             QDeadlineTimer deadline(10000);
             while (!out.contains("counted\n") && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
                 p.waitForReadyRead(100);
@@ -331,11 +350,25 @@ private slots:
             InstanceCounter feeder(section, mutex);
             QVERIFY(feeder.createOrOpenSharedMemory());
             QCOMPARE(counterValue(section, mutex), 2);
-            QCOMPARE(vcam::releaseDeadClients(feeder, section), 1);
-            QCOMPARE(vcam::releaseDeadClients(feeder, section), 0);
+            QCOMPARE(feeder.releaseDeadClients(), 1);
+            QCOMPARE(feeder.releaseDeadClients(), 0);
             QCOMPARE(counterValue(section, mutex), 1);
         } // a ends here
         QCOMPARE(counterValue(section, mutex), 0);
+
+        // A counter that nobody holds any more is replaced by a fresh one at
+        // zero; the mark of a client killed under the old one is not taken
+        // off the new count, so the next client counts as 1, not 0.
+        QProcess lone, next;
+        QVERIFY(startPeer(lone));
+        lone.kill();
+        QVERIFY(lone.waitForFinished(10000));
+        QVERIFY(startPeer(next));
+        QVERIFY2(out.contains("VCamFilter::Thread started 1 instances"), out);
+        QCOMPARE(counterValue(section, mutex), 1);
+        next.write("end\n");
+        QVERIFY(next.waitForFinished(10000));
+        QCOMPARE(next.exitCode(), 0);
     }
 };
 

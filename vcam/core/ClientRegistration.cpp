@@ -17,21 +17,9 @@ ClientRegistration::~ClientRegistration()
         end();
 }
 
-int releaseDeadClients(InstanceCounter& counter, const std::string& sectionName)
-{
-    if (!counter.isUsable())
-        return 0;
-    const int dead = ClientMarks::reapDead(sectionName);
-    for (int i = 0; i < dead; ++i) {
-        std::fprintf(stderr, "Releasing a client that ended without signing off\n");
-        counter.decrement();
-    }
-    return dead;
-}
-
 int ClientRegistration::reapDeadClients()
 {
-    return _counter ? releaseDeadClients(*_counter, _sectionName) : 0;
+    return _counter ? _counter->releaseDeadClients() : 0;
 }
 
 void ClientRegistration::begin()
@@ -43,7 +31,7 @@ void ClientRegistration::begin()
         std::fprintf(stderr, "Unable to createOrOpenSharedMemory\n");
     } else {
         reapDeadClients();
-        const bool marked = _mark.prepare(_sectionName);
+        const bool marked = _mark.prepare(_sectionName, _counter->generation());
         _counted = _counter->increment();
         if (!_counted)
             std::fprintf(stderr, "Unable to increment\n");

@@ -3,9 +3,8 @@
 // developers know from the delivery thread.
 #pragma once
 
-#include "platform/ClientMarks.h"
-
 #include <InstanceCounter.h>
+#include <platform/ClientMarks.h>
 
 #include <memory>
 #include <string>
@@ -38,11 +37,5 @@ private:
     bool _counted = false;
     ClientMarks::Mark _mark;
 };
-
-// Subtracts from an open counter the clients that died without ending (their
-// liveness marks are left without a holder); returns how many. For the side
-// that only reads the count: called before reading, a count left too high by
-// killed clients comes back down even when no other client comes along.
-int releaseDeadClients(InstanceCounter& counter, const std::string& sectionName = InstanceCounter::kSectionName);
 
 } // namespace vcam
