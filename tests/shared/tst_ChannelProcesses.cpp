@@ -7,7 +7,9 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -142,6 +144,38 @@ private slots:
         Peer one(args({"count", q(sect), q(mux), "inc", "1"}));
         QCOMPARE(one.finish(), 0);
         QVERIFY(one.seen.contains("Incremented: 1"));
+    }
+
+    // A client whose standard output nobody reads ends up blocked in its log
+    // line; it must not hold the counter's mutex while it is, or every other
+    // client and the application's check would wait on it.
+    void blockedOutputDoesNotHoldTheCounter()
+    {
+        InstanceCounter mine(sect, mux);
+        QVERIFY(mine.createOrOpenSharedMemory());
+        const QByteArray fifo = QFile::encodeName(QDir::temp().absoluteFilePath(QStringLiteral("unread-output")));
+        QVERIFY(mkfifo(fifo.constData(), 0600) == 0);
+        const int unread = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK); // opened, never read
+        QVERIFY(unread >= 0);
+        QProcess stuck;
+        stuck.setStandardOutputFile(QFile::decodeName(fifo));
+        stuck.start(QStringLiteral(CHANNEL_PEER), args({"count", q(sect), q(mux), "inc", "1000000"}));
+        // Once the pipe is full the count stops rising.
+        int32_t before = -1, after = -2;
+        for (int i = 0; i < 100 && before != after; ++i) {
+            QVERIFY(mine.readValue(before));
+            QTest::qSleep(100);
+            QVERIFY(mine.readValue(after));
+        }
+        QCOMPARE(before, after);
+        QVERIFY(after > 0);
+        Peer reader(args({"timed", "read", q(sect), q(mux)}));
+        QCOMPARE(reader.finish(5000), 0);
+        QVERIFY2(reader.seen.contains("value " + QByteArray::number(after)), reader.seen.join(' '));
+        stuck.kill();
+        stuck.waitForFinished(5000);
+        ::close(unread);
+        QFile::remove(QFile::decodeName(fifo));
     }
 
     void mutexHolderDies()
