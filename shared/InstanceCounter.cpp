@@ -1,7 +1,7 @@
 #include "InstanceCounter.h"
+#include "DriverLog.h"
 #include "platform/ClientMarks.h"
 
-#include <cstdio>
 #include <utility>
 
 InstanceCounter::InstanceCounter(std::string sectionName, std::string mutexName)
@@ -29,13 +29,13 @@ bool InstanceCounter::createOrOpenSharedMemory()
     _section = SharedMemory::Section::openOrCreate(_sectionName, sizeof(int32_t), created, failedStep, error);
     if (!_section.isValid()) {
         if (failedStep == SharedMemory::Section::Step::Map)
-            std::fprintf(stderr, "Could not map view of file: %lu\n", error);
+            DriverLog::write(DriverLog::Level::Warning, "Could not map view of file: %lu", error);
         else
-            std::fprintf(stderr, "Could not create file mapping object: %lu\n", error);
+            DriverLog::write(DriverLog::Level::Warning, "Could not create file mapping object: %lu", error);
         return false;
     }
     if (!_mutex.openOrCreate(_mutexName, error)) {
-        std::fprintf(stderr, "Could not create mutex: %lu\n", error);
+        DriverLog::write(DriverLog::Level::Warning, "Could not create mutex: %lu", error);
         _section.reset();
         return false;
     }
@@ -77,8 +77,7 @@ bool InstanceCounter::add(int32_t delta, const char* label)
         return false;
     // Printed after the mutex is released: a client whose standard output
     // blocks must not stall every other client.
-    std::printf("%s%d\n", label, int(next));
-    std::fflush(stdout);
+    DriverLog::write(DriverLog::Level::Info, "%s%d", label, int(next));
     return true;
 }
 
@@ -88,7 +87,7 @@ int InstanceCounter::releaseDeadClients()
         return 0;
     const int dead = ClientMarks::reapDead(_sectionName, generation());
     for (int i = 0; i < dead; ++i) {
-        std::fprintf(stderr, "Releasing a client that ended without signing off\n");
+        DriverLog::write(DriverLog::Level::Warning, "Releasing a client that ended without signing off");
         decrement();
     }
     return dead;

@@ -1,7 +1,7 @@
 #include "PosixObjects.h"
+#include "DriverLog.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -50,7 +50,7 @@ void reportOnce(const std::string& text)
     static std::set<std::string> reported;
     std::lock_guard lock(mutex);
     if (reported.size() < 256 && reported.insert(text).second)
-        std::fprintf(stderr, "%s\n", text.c_str());
+        DriverLog::write(DriverLog::Level::Warning, "%s", text.c_str());
 }
 
 int openTrusted(const std::string& name, int access, bool shmName)

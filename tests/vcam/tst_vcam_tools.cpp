@@ -52,6 +52,9 @@ class VCamToolsTest : public QObject
 private slots:
     void initTestCase()
     {
+        // The plugin logs its client count through GStreamer's debug log.
+        qputenv("GST_DEBUG", "vantorvcam:INFO");
+        qputenv("GST_DEBUG_NO_COLOR", "1");
         // Like the control application, keep the counter open all along: a
         // counter nobody holds any more starts again from zero.
         QVERIFY(feeder.createOrOpenSharedMemory());
@@ -99,6 +102,19 @@ private slots:
         QVERIFY(out.contains("VCamFilter::Thread started 1 instances"));
         QVERIFY(out.contains("VCamFilter::Thread ended 0 instances"));
         QCOMPARE(clientCount(), 0);
+    }
+
+    // Nothing of the camera's own reaches the client's standard output: a
+    // client that writes the video there gets exactly the frames' bytes.
+    void standardOutputCarriesOnlyTheVideo()
+    {
+        QProcess client;
+        client.start(QStringLiteral("gst-launch-1.0"),
+                     launchArgs("-q vantorvcamsrc num-buffers=30 ! video/x-raw,format=I420 ! fdsink"));
+        QVERIFY(client.waitForFinished(20000));
+        QCOMPARE(client.exitCode(), 0);
+        QCOMPARE(client.readAllStandardOutput().size(), qsizetype(30) * 1280 * 720 * 3 / 2);
+        QVERIFY(client.readAllStandardError().contains("VCamFilter::Thread started 1 instances"));
     }
 
     void killedClientsAreReleased()

@@ -1,6 +1,7 @@
 #include "ClientRegistration.h"
 
-#include <cstdio>
+#include <DriverLog.h>
+
 #include <utility>
 
 namespace vcam {
@@ -28,13 +29,13 @@ void ClientRegistration::begin()
         return;
     _counter = std::make_unique<InstanceCounter>(_sectionName, _mutexName);
     if (!_counter->createOrOpenSharedMemory()) {
-        std::fprintf(stderr, "Unable to createOrOpenSharedMemory\n");
+        DriverLog::write(DriverLog::Level::Warning, "Unable to createOrOpenSharedMemory");
     } else {
         reapDeadClients();
         const bool marked = _mark.prepare(_sectionName, _counter->generation());
         _counted = _counter->increment();
         if (!_counted)
-            std::fprintf(stderr, "Unable to increment\n");
+            DriverLog::write(DriverLog::Level::Warning, "Unable to increment");
         if (_counted && marked)
             _mark.publish();
         else
@@ -42,10 +43,9 @@ void ClientRegistration::begin()
     }
     int32_t value = 0;
     if (_counter->readValue(value))
-        std::printf("VCamFilter::Thread started %d instances\n", int(value));
+        DriverLog::write(DriverLog::Level::Info, "VCamFilter::Thread started %d instances", int(value));
     else
-        std::fprintf(stderr, "Unable to readValue\n");
-    std::fflush(stdout);
+        DriverLog::write(DriverLog::Level::Warning, "Unable to readValue");
 }
 
 void ClientRegistration::end()
@@ -56,15 +56,14 @@ void ClientRegistration::end()
     // is safer than being subtracted twice.
     _mark.withdraw();
     if (!_counted || !_counter->decrement())
-        std::fprintf(stderr, "Unable to decrement\n");
+        DriverLog::write(DriverLog::Level::Warning, "Unable to decrement");
     _counted = false;
     reapDeadClients();
     int32_t value = 0;
     if (_counter->readValue(value))
-        std::printf("VCamFilter::Thread ended %d instances\n", int(value));
+        DriverLog::write(DriverLog::Level::Info, "VCamFilter::Thread ended %d instances", int(value));
     else
-        std::fprintf(stderr, "Unable to readValue\n");
-    std::fflush(stdout);
+        DriverLog::write(DriverLog::Level::Warning, "Unable to readValue");
     _counter.reset();
 }
 

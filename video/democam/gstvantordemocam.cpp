@@ -2,6 +2,8 @@
 // ("vantordemocamsrc") and a device provider that lists the demo devices.
 #include "DemoCamera.h"
 
+#include <LiveSource.h>
+
 #include <gst/base/gstpushsrc.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -64,9 +66,7 @@ struct VantorDemoCamSrc
     SceneRenderer* renderer;
     GstVideoInfo info;
     guint64 frameIndex;
-    GMutex lock;
-    GstClockID clockId;
-    gboolean flushing;
+    gstlive::FrameWait* wait;
 };
 
 struct VantorDemoCamSrcClass
@@ -89,9 +89,7 @@ static void vantor_demo_cam_src_init(VantorDemoCamSrc* self)
     self->state = new std::shared_ptr<DeviceState>();
     self->renderer = nullptr;
     self->frameIndex = 0;
-    self->clockId = nullptr;
-    self->flushing = FALSE;
-    g_mutex_init(&self->lock);
+    self->wait = new gstlive::FrameWait;
     gst_video_info_init(&self->info);
     vantor_demo_cam_src_use_device(self, nullptr);
     gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
@@ -104,7 +102,7 @@ static void vantor_demo_cam_src_finalize(GObject* object)
     delete self->renderer;
     delete self->state;
     g_free(self->deviceName);
-    g_mutex_clear(&self->lock);
+    delete self->wait;
     G_OBJECT_CLASS(vantor_demo_cam_src_parent_class)->finalize(object);
 }
 
@@ -155,13 +153,7 @@ static void vantor_demo_cam_src_get_property(GObject* object, guint id, GValue* 
 static GstCaps* vantor_demo_cam_src_get_caps(GstBaseSrc* src, GstCaps* filter)
 {
     auto* self = reinterpret_cast<VantorDemoCamSrc*>(src);
-    GstCaps* caps = capsFor(sizesOf(self->deviceName));
-    if (filter) {
-        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = both;
-    }
-    return caps;
+    return gstlive::narrow(capsFor(sizesOf(self->deviceName)), filter);
 }
 
 static gboolean vantor_demo_cam_src_set_caps(GstBaseSrc* src, GstCaps* caps)
@@ -186,62 +178,26 @@ static gboolean vantor_demo_cam_src_start(GstBaseSrc* src)
         return FALSE;
     }
     self->frameIndex = 0;
+    self->wait->restart();
     return TRUE;
 }
 
 static gboolean vantor_demo_cam_src_query(GstBaseSrc* src, GstQuery* query)
 {
-    if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
-        const GstClockTime frame = gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate);
-        gst_query_set_latency(query, TRUE, frame, frame);
-        return TRUE;
-    }
-    return GST_BASE_SRC_CLASS(vantor_demo_cam_src_parent_class)->query(src, query);
+    return gstlive::answerLatency(query, gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate))
+           || GST_BASE_SRC_CLASS(vantor_demo_cam_src_parent_class)->query(src, query);
 }
 
 static gboolean vantor_demo_cam_src_unlock(GstBaseSrc* src)
 {
-    auto* self = reinterpret_cast<VantorDemoCamSrc*>(src);
-    g_mutex_lock(&self->lock);
-    self->flushing = TRUE;
-    if (self->clockId)
-        gst_clock_id_unschedule(self->clockId);
-    g_mutex_unlock(&self->lock);
+    reinterpret_cast<VantorDemoCamSrc*>(src)->wait->unlock();
     return TRUE;
 }
 
 static gboolean vantor_demo_cam_src_unlock_stop(GstBaseSrc* src)
 {
-    auto* self = reinterpret_cast<VantorDemoCamSrc*>(src);
-    g_mutex_lock(&self->lock);
-    self->flushing = FALSE;
-    g_mutex_unlock(&self->lock);
+    reinterpret_cast<VantorDemoCamSrc*>(src)->wait->unlockStop();
     return TRUE;
-}
-
-// Waits until the frame's capture time has passed on the pipeline clock, as a
-// camera delivers a frame only once it has been exposed.
-static GstFlowReturn vantor_demo_cam_src_wait(VantorDemoCamSrc* self, GstClockTime runningTime)
-{
-    GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
-    if (!clock)
-        return GST_FLOW_OK;
-    const GstClockTime at = gst_element_get_base_time(GST_ELEMENT(self)) + runningTime;
-    g_mutex_lock(&self->lock);
-    if (self->flushing) {
-        g_mutex_unlock(&self->lock);
-        gst_object_unref(clock);
-        return GST_FLOW_FLUSHING;
-    }
-    self->clockId = gst_clock_new_single_shot_id(clock, at);
-    g_mutex_unlock(&self->lock);
-    const GstClockReturn ret = gst_clock_id_wait(self->clockId, nullptr);
-    g_mutex_lock(&self->lock);
-    gst_clock_id_unref(self->clockId);
-    self->clockId = nullptr;
-    g_mutex_unlock(&self->lock);
-    gst_object_unref(clock);
-    return ret == GST_CLOCK_UNSCHEDULED ? GST_FLOW_FLUSHING : GST_FLOW_OK;
 }
 
 static GstFlowReturn vantor_demo_cam_src_create(GstPushSrc* src, GstBuffer** out)
@@ -256,7 +212,8 @@ static GstFlowReturn vantor_demo_cam_src_create(GstPushSrc* src, GstBuffer** out
 
     const GstClockTime duration = gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate);
     const GstClockTime pts = self->frameIndex * duration;
-    const GstFlowReturn waited = vantor_demo_cam_src_wait(self, pts + duration);
+    // A camera delivers a frame only once it has been exposed.
+    const GstFlowReturn waited = self->wait->until(GST_ELEMENT(self), pts + duration);
     if (waited != GST_FLOW_OK)
         return waited;
 
@@ -382,13 +339,9 @@ static GList* vantor_demo_cam_provider_probe(GstDeviceProvider*)
         if (DeviceState::forDevice(demo.name)->disconnected())
             continue;
         GstCaps* caps = capsFor(demo.sizes);
-        GstStructure* props = gst_structure_new("properties", "device.api", G_TYPE_STRING, "vantor-demo", nullptr);
-        auto* device = static_cast<GstDevice*>(g_object_new(vantor_demo_cam_device_get_type(), "display-name",
-                                                            demo.name.c_str(), "caps", caps, "device-class",
-                                                            "Video/Source", "properties", props, nullptr));
+        devices = g_list_append(devices, gstlive::newVideoSource(vantor_demo_cam_device_get_type(), demo.name.c_str(),
+                                                                 caps, "vantor-demo"));
         gst_caps_unref(caps);
-        gst_structure_free(props);
-        devices = g_list_append(devices, gst_object_ref_sink(device));
     }
     return devices;
 }

@@ -1,25 +1,20 @@
-// GStreamer plugin "vantorvcam": the virtual camera "Vantor Control" for
-// programs that use GStreamer. The live source "vantorvcamsrc" delivers the
-// frames the control application publishes in the shared frame channel (or
-// the pulsing placeholder) at 1280 x 720, 30 frames per second, in one of five
-// formats; each running source counts as one client in the shared instance
-// counter. A device provider lists the camera for device monitors.
+#include "gstvantorvcamsrc.h"
+
+#include "LiveSource.h"
+
 #include <ClientRegistration.h>
 #include <FrameDelivery.h>
-#include <Pacer.h>
 
 #include <gst/base/gstpushsrc.h>
-#include <gst/gst.h>
 #include <gst/video/video.h>
 
 #include <cstring>
 
-GST_DEBUG_CATEGORY_STATIC(vantor_vcam_debug);
-#define GST_CAT_DEFAULT vantor_vcam_debug
+GST_DEBUG_CATEGORY_STATIC(vantor_vcam_src_debug);
+#define GST_CAT_DEFAULT vantor_vcam_src_debug
 
 namespace {
 
-constexpr char kDeviceName[] = "Vantor Control";
 constexpr int kFrameRate = 30;
 // Frames between two looks for clients that died without signing off.
 constexpr guint64 kReapEveryFrames = 60;
@@ -38,7 +33,9 @@ constexpr OfferedFormat kFormats[] = {
     {vcam::FormatYUY2, "YUY2"},
 };
 
-GstCaps* offeredCaps()
+} // namespace
+
+GstCaps* vantor_vcam_offered_caps(void)
 {
     GstCaps* caps = gst_caps_new_empty();
     for (const OfferedFormat& f : kFormats) {
@@ -55,6 +52,8 @@ GstCaps* offeredCaps()
     return caps;
 }
 
+namespace {
+
 vcam::FormatId formatOf(GstVideoFormat format)
 {
     for (const OfferedFormat& f : kFormats)
@@ -67,22 +66,17 @@ GstClockTime frameDuration() { return gst_util_uint64_scale_int(GST_SECOND, 1, k
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// The source element
-
 struct VantorVCamSrc
 {
     GstPushSrc parent;
     vcam::FrameDelivery* delivery;
     vcam::ClientRegistration* client;
+    gstlive::FrameWait* wait;
     GstVideoInfo info;
     vcam::FormatId format;
     GstBuffer* last; // the last picture delivered, repeated when a frame brings nothing new
     guint64 frameIndex;
     GstClockTime firstTime; // running time of the first frame
-    gint64 monotonicStart;  // without a clock: monotonic time of the first frame
-    GMutex lock;
-    gboolean flushing;
 };
 
 struct VantorVCamSrcClass
@@ -99,11 +93,9 @@ static void vantor_vcam_src_init(VantorVCamSrc* self)
     gst_video_info_init(&self->info);
     self->format = vcam::FormatUnknown;
     self->last = nullptr;
+    self->wait = new gstlive::FrameWait;
     self->frameIndex = 0;
     self->firstTime = 0;
-    self->monotonicStart = 0;
-    self->flushing = FALSE;
-    g_mutex_init(&self->lock);
     gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
     gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
 }
@@ -113,21 +105,15 @@ static void vantor_vcam_src_finalize(GObject* object)
     auto* self = reinterpret_cast<VantorVCamSrc*>(object);
     delete self->delivery;
     delete self->client;
+    delete self->wait;
     if (self->last)
         gst_buffer_unref(self->last);
-    g_mutex_clear(&self->lock);
     G_OBJECT_CLASS(vantor_vcam_src_parent_class)->finalize(object);
 }
 
 static GstCaps* vantor_vcam_src_get_caps(GstBaseSrc*, GstCaps* filter)
 {
-    GstCaps* caps = offeredCaps();
-    if (filter) {
-        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
-        gst_caps_unref(caps);
-        caps = both;
-    }
-    return caps;
+    return gstlive::narrow(vantor_vcam_offered_caps(), filter);
 }
 
 // I420 unless downstream rules it out.
@@ -187,6 +173,7 @@ static gboolean vantor_vcam_src_start(GstBaseSrc* src)
         self->client = new vcam::ClientRegistration();
     self->client->begin();
     self->frameIndex = 0;
+    self->wait->restart();
     return TRUE;
 }
 
@@ -206,37 +193,20 @@ static gboolean vantor_vcam_src_stop(GstBaseSrc* src)
 
 static gboolean vantor_vcam_src_query(GstBaseSrc* src, GstQuery* query)
 {
-    if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
-        gst_query_set_latency(query, TRUE, frameDuration(), frameDuration());
-        return TRUE;
-    }
-    return GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
+    return gstlive::answerLatency(query, frameDuration())
+           || GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
 }
 
 static gboolean vantor_vcam_src_unlock(GstBaseSrc* src)
 {
-    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
-    g_mutex_lock(&self->lock);
-    self->flushing = TRUE;
-    g_mutex_unlock(&self->lock);
+    reinterpret_cast<VantorVCamSrc*>(src)->wait->unlock();
     return TRUE;
 }
 
 static gboolean vantor_vcam_src_unlock_stop(GstBaseSrc* src)
 {
-    auto* self = reinterpret_cast<VantorVCamSrc*>(src);
-    g_mutex_lock(&self->lock);
-    self->flushing = FALSE;
-    g_mutex_unlock(&self->lock);
+    reinterpret_cast<VantorVCamSrc*>(src)->wait->unlockStop();
     return TRUE;
-}
-
-static gboolean vantor_vcam_src_is_flushing(VantorVCamSrc* self)
-{
-    g_mutex_lock(&self->lock);
-    const gboolean flushing = self->flushing;
-    g_mutex_unlock(&self->lock);
-    return flushing;
 }
 
 // A picture nothing has been delivered into yet: black.
@@ -274,26 +244,13 @@ static GstFlowReturn vantor_vcam_src_create(GstPushSrc* src, GstBuffer** out)
 
     // Frame n is due at the first frame's time plus n whole intervals, on the
     // pipeline clock (or the monotonic clock without one).
-    GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
-    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
-    vcam::PacerClock pacer = vcam::systemPacerClock();
-    if (clock) {
-        pacer.now = [clock, base] {
-            const GstClockTime now = gst_clock_get_time(clock);
-            return gint64(now > base ? now - base : 0) / 100;
-        };
-    } else {
-        pacer.now = [] { return gint64(g_get_monotonic_time()) * 10; };
-    }
     const GstClockTime duration = frameDuration();
     if (self->frameIndex == 0)
-        self->firstTime = GstClockTime(pacer.now()) * 100;
+        self->firstTime = self->wait->now(GST_ELEMENT(self));
     const GstClockTime pts = self->firstTime + self->frameIndex * duration;
-    const bool waited = vcam::waitUntil(gint64(pts / 100), pacer, [self] { return vantor_vcam_src_is_flushing(self); });
-    if (clock)
-        gst_object_unref(clock);
-    if (!waited)
-        return GST_FLOW_FLUSHING;
+    const GstFlowReturn waited = self->wait->until(GST_ELEMENT(self), pts);
+    if (waited != GST_FLOW_OK)
+        return waited;
 
     if (self->frameIndex > 0 && self->frameIndex % kReapEveryFrames == 0 && self->client)
         self->client->reapDeadClients();
@@ -340,7 +297,8 @@ static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
     gst_element_class_set_static_metadata(element, "Vantor Control virtual camera", "Source/Video",
                                           "The processed camera picture published by Vantor Control",
                                           "Vantor Control");
-    GstCaps* templ = offeredCaps();
+    GST_DEBUG_CATEGORY_INIT(vantor_vcam_src_debug, "vantorvcamsrc", 0, "Vantor Control virtual camera source");
+    GstCaps* templ = vantor_vcam_offered_caps();
     gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, templ));
     gst_caps_unref(templ);
 
@@ -355,76 +313,3 @@ static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
     base->unlock_stop = vantor_vcam_src_unlock_stop;
     GST_PUSH_SRC_CLASS(klass)->create = vantor_vcam_src_create;
 }
-
-// ---------------------------------------------------------------------------
-// The device and its provider
-
-struct VantorVCamDevice
-{
-    GstDevice parent;
-};
-
-struct VantorVCamDeviceClass
-{
-    GstDeviceClass parent_class;
-};
-
-G_DEFINE_TYPE(VantorVCamDevice, vantor_vcam_device, GST_TYPE_DEVICE)
-
-static void vantor_vcam_device_init(VantorVCamDevice*) {}
-
-static GstElement* vantor_vcam_device_create_element(GstDevice*, const gchar* name)
-{
-    return gst_element_factory_make("vantorvcamsrc", name);
-}
-
-static void vantor_vcam_device_class_init(VantorVCamDeviceClass* klass)
-{
-    GST_DEVICE_CLASS(klass)->create_element = vantor_vcam_device_create_element;
-}
-
-struct VantorVCamProvider
-{
-    GstDeviceProvider parent;
-};
-
-struct VantorVCamProviderClass
-{
-    GstDeviceProviderClass parent_class;
-};
-
-G_DEFINE_TYPE(VantorVCamProvider, vantor_vcam_provider, GST_TYPE_DEVICE_PROVIDER)
-
-static void vantor_vcam_provider_init(VantorVCamProvider*) {}
-
-static GList* vantor_vcam_provider_probe(GstDeviceProvider*)
-{
-    GstCaps* caps = offeredCaps();
-    GstStructure* props = gst_structure_new("properties", "device.api", G_TYPE_STRING, "vantor-vcam", nullptr);
-    auto* device = static_cast<GstDevice*>(g_object_new(vantor_vcam_device_get_type(), "display-name", kDeviceName,
-                                                        "caps", caps, "device-class", "Video/Source", "properties",
-                                                        props, nullptr));
-    gst_caps_unref(caps);
-    gst_structure_free(props);
-    return g_list_append(nullptr, gst_object_ref_sink(device));
-}
-
-static void vantor_vcam_provider_class_init(VantorVCamProviderClass* klass)
-{
-    GST_DEVICE_PROVIDER_CLASS(klass)->probe = vantor_vcam_provider_probe;
-    gst_device_provider_class_set_static_metadata(GST_DEVICE_PROVIDER_CLASS(klass), "Vantor Control camera provider",
-                                                  "Source/Video", "Lists the Vantor Control virtual camera",
-                                                  "Vantor Control");
-}
-
-static gboolean plugin_init(GstPlugin* plugin)
-{
-    GST_DEBUG_CATEGORY_INIT(vantor_vcam_debug, "vantorvcam", 0, "Vantor Control virtual camera");
-    return gst_element_register(plugin, "vantorvcamsrc", GST_RANK_NONE, vantor_vcam_src_get_type())
-           && gst_device_provider_register(plugin, "vantorvcamprovider", GST_RANK_SECONDARY,
-                                           vantor_vcam_provider_get_type());
-}
-
-#define PACKAGE "vantor-control"
-GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vantorvcam, "Vantor Control virtual camera", plugin_init,
-                  "0.25.8", "Proprietary", "Vantor Control", "Vantor Control")
