@@ -2,45 +2,33 @@
 // set and once for AVX2 + FMA. Everything here has internal linkage so the two
 // builds never mix.
 
+#include "SkinTone.h"
+
 #include <opencv2/core/hal/intrin.hpp>
 
 namespace {
 
-constexpr float kCbR = -0.1687f / 255.0f, kCbG = -0.3313f / 255.0f, kCbB = 0.5f / 255.0f;
-constexpr float kCrR = 0.5f / 255.0f, kCrG = -0.4187f / 255.0f, kCrB = -0.0813f / 255.0f;
-constexpr float kCbLow = -0.250f, kCbHigh = 0.025f, kCrLow = 0.025f, kCrHigh = 0.250f, kSpill = 0.03f;
-
-inline float clampf(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
-inline float smoothstepS(float e0, float e1, float x)
-{
-    const float t = clampf((x - e0) / (e1 - e0), 0.0f, 1.0f);
-    return t * t * (3.0f - 2.0f * t);
-}
+using skintone::clampTo;
 
 // Rounds half away from zero like lround; the value is never negative here.
 // (No library inline is used in this file: a copy built for AVX2 must not
 // stand in for the baseline one at link time.)
 inline unsigned char byteOf(float v)
 {
-    return (unsigned char)(clampf(v, 0.0f, 255.0f) + 0.5f);
+    return (unsigned char)(clampTo(v, 0.0f, 255.0f) + 0.5f);
 }
 
 void tonePixel(const unsigned char* p, unsigned char* o, const float* m)
 {
     const float b = p[0], g = p[1], r = p[2], a = p[3];
-    const float cb = kCbR * r + kCbG * g + kCbB * b;
-    const float cr = kCrR * r + kCrG * g + kCrB * b;
-    const float sCb = smoothstepS(kCbLow - kSpill, kCbLow, cb) * smoothstepS(kCbHigh + kSpill, kCbHigh, cb);
-    const float sCr = smoothstepS(kCrLow - kSpill, kCrLow, cr) * smoothstepS(kCrHigh + kSpill, kCrHigh, cr);
-    const float k = clampf(sCb * sCr, 0.0f, 1.0f);
+    const float k = skintone::weightOf(r, g, b);
     if (k == 0.0f) {
         o[0] = p[0], o[1] = p[1], o[2] = p[2], o[3] = p[3];
         return;
     }
-    const float nr = clampf(m[0] * r + m[1] * g + m[2] * b, 0.0f, a);
-    const float ng = clampf(m[3] * r + m[4] * g + m[5] * b, 0.0f, a);
-    const float nb = clampf(m[6] * r + m[7] * g + m[8] * b, 0.0f, a);
+    const float nr = clampTo(m[0] * r + m[1] * g + m[2] * b, 0.0f, a);
+    const float ng = clampTo(m[3] * r + m[4] * g + m[5] * b, 0.0f, a);
+    const float nb = clampTo(m[6] * r + m[7] * g + m[8] * b, 0.0f, a);
     o[0] = byteOf(b + (nb - b) * k);
     o[1] = byteOf(g + (ng - g) * k);
     o[2] = byteOf(r + (nr - r) * k);
@@ -67,12 +55,6 @@ inline v_uint8 narrowV(const v_float32 in[4])
 {
     return v_pack_u(v_pack(v_round(in[0]), v_round(in[1])), v_pack(v_round(in[2]), v_round(in[3])));
 }
-
-inline v_float32 smoothstepV(const v_float32& x, float e0, float inv)
-{
-    const v_float32 t = v_min(v_max((x - vx_setall_f32(e0)) * vx_setall_f32(inv), vx_setzero_f32()), vx_setall_f32(1.0f));
-    return t * t * (vx_setall_f32(3.0f) - t - t);
-}
 #endif
 
 void toneRowImpl(const unsigned char* in, unsigned char* out, int width, const float* m)
@@ -80,13 +62,10 @@ void toneRowImpl(const unsigned char* in, unsigned char* out, int width, const f
     int i = 0;
 #if CV_SIMD
     const int n = v_uint8::nlanes;
-    const v_float32 cbR = vx_setall_f32(kCbR), cbG = vx_setall_f32(kCbG), cbB = vx_setall_f32(kCbB);
-    const v_float32 crR = vx_setall_f32(kCrR), crG = vx_setall_f32(kCrG), crB = vx_setall_f32(kCrB);
-    const v_float32 zero = vx_setzero_f32(), one = vx_setall_f32(1.0f);
+    const v_float32 zero = vx_setzero_f32();
     v_float32 mm[9];
     for (int k = 0; k < 9; ++k)
         mm[k] = vx_setall_f32(m[k]);
-    const float invSpill = 1.0f / kSpill;
     for (; i + n <= width; i += n) {
         v_uint8 raw[4];
         v_load_deinterleave(in + i * 4, raw[0], raw[1], raw[2], raw[3]);
@@ -94,13 +73,8 @@ void toneRowImpl(const unsigned char* in, unsigned char* out, int width, const f
         widenV(raw[0], b);
         widenV(raw[1], g);
         widenV(raw[2], r);
-        for (int q = 0; q < 4; ++q) {
-            const v_float32 cb = v_fma(cbR, r[q], v_fma(cbG, g[q], cbB * b[q]));
-            const v_float32 cr = v_fma(crR, r[q], v_fma(crG, g[q], crB * b[q]));
-            const v_float32 sCb = smoothstepV(cb, kCbLow - kSpill, invSpill) * smoothstepV(cb, kCbHigh + kSpill, -invSpill);
-            const v_float32 sCr = smoothstepV(cr, kCrLow - kSpill, invSpill) * smoothstepV(cr, kCrHigh + kSpill, -invSpill);
-            p[q] = v_min(v_max(sCb * sCr, zero), one);
-        }
+        for (int q = 0; q < 4; ++q)
+            p[q] = skintone::weightOfV(r[q], g[q], b[q]);
         // No skin in the whole block: the pixels pass unchanged.
         if (v_check_all(v_max(v_max(p[0], p[1]), v_max(p[2], p[3])) == zero)) {
             v_store_interleave(out + i * 4, raw[0], raw[1], raw[2], raw[3]);

@@ -5,6 +5,7 @@
 // began, and the device objects their providers list.
 #pragma once
 
+#include <gst/base/gstbasesrc.h>
 #include <gst/gst.h>
 
 namespace gstlive {
@@ -38,6 +39,21 @@ private:
     bool flushing_ = false;
     gint64 monotonicStart_ = 0;
 };
+
+// Makes GstBaseSrc's unlock and unlock_stop cut short the FrameWait that
+// `Element::wait` points to.
+template <typename Element>
+void installUnlock(GstBaseSrcClass* base)
+{
+    base->unlock = [](GstBaseSrc* src) -> gboolean {
+        reinterpret_cast<Element*>(src)->wait->unlock();
+        return TRUE;
+    };
+    base->unlock_stop = [](GstBaseSrc* src) -> gboolean {
+        reinterpret_cast<Element*>(src)->wait->unlockStop();
+        return TRUE;
+    };
+}
 
 // `offered` narrowed to `filter` (when there is one), filter's order first.
 // Takes `offered`.

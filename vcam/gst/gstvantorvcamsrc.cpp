@@ -197,18 +197,6 @@ static gboolean vantor_vcam_src_query(GstBaseSrc* src, GstQuery* query)
            || GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
 }
 
-static gboolean vantor_vcam_src_unlock(GstBaseSrc* src)
-{
-    reinterpret_cast<VantorVCamSrc*>(src)->wait->unlock();
-    return TRUE;
-}
-
-static gboolean vantor_vcam_src_unlock_stop(GstBaseSrc* src)
-{
-    reinterpret_cast<VantorVCamSrc*>(src)->wait->unlockStop();
-    return TRUE;
-}
-
 // A picture nothing has been delivered into yet: black.
 static void vantor_vcam_src_fill_black(VantorVCamSrc* self, guint8* data, gsize size)
 {
@@ -309,7 +297,6 @@ static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
     base->start = vantor_vcam_src_start;
     base->stop = vantor_vcam_src_stop;
     base->query = vantor_vcam_src_query;
-    base->unlock = vantor_vcam_src_unlock;
-    base->unlock_stop = vantor_vcam_src_unlock_stop;
+    gstlive::installUnlock<VantorVCamSrc>(base);
     GST_PUSH_SRC_CLASS(klass)->create = vantor_vcam_src_create;
 }

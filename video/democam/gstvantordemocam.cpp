@@ -188,18 +188,6 @@ static gboolean vantor_demo_cam_src_query(GstBaseSrc* src, GstQuery* query)
            || GST_BASE_SRC_CLASS(vantor_demo_cam_src_parent_class)->query(src, query);
 }
 
-static gboolean vantor_demo_cam_src_unlock(GstBaseSrc* src)
-{
-    reinterpret_cast<VantorDemoCamSrc*>(src)->wait->unlock();
-    return TRUE;
-}
-
-static gboolean vantor_demo_cam_src_unlock_stop(GstBaseSrc* src)
-{
-    reinterpret_cast<VantorDemoCamSrc*>(src)->wait->unlockStop();
-    return TRUE;
-}
-
 static GstFlowReturn vantor_demo_cam_src_create(GstPushSrc* src, GstBuffer** out)
 {
     auto* self = reinterpret_cast<VantorDemoCamSrc*>(src);
@@ -280,8 +268,7 @@ static void vantor_demo_cam_src_class_init(VantorDemoCamSrcClass* klass)
     base->set_caps = vantor_demo_cam_src_set_caps;
     base->start = vantor_demo_cam_src_start;
     base->query = vantor_demo_cam_src_query;
-    base->unlock = vantor_demo_cam_src_unlock;
-    base->unlock_stop = vantor_demo_cam_src_unlock_stop;
+    gstlive::installUnlock<VantorDemoCamSrc>(base);
     GST_PUSH_SRC_CLASS(klass)->create = vantor_demo_cam_src_create;
 }
 
