@@ -152,13 +152,13 @@ DeviceState::DeviceState()
 void DeviceState::setValue(Control c, int v)
 {
     const ControlInfo& info = controlInfo(c);
-    _values[c] = std::clamp(v, info.minimum, info.maximum);
+    _values[size_t(c)] = std::clamp(v, info.minimum, info.maximum);
     ++_generation;
 }
 
 void DeviceState::setAutoMode(Control c, bool on)
 {
-    _auto[c] = on && controlInfo(c).autoSupported;
+    _auto[size_t(c)] = on && controlInfo(c).autoSupported;
     ++_generation;
 }
 
@@ -195,14 +195,14 @@ void SceneRenderer::rebuildTables()
 {
     const auto v = [this](Control c) { return _state->value(c); };
     const auto isAuto = [this](Control c) { return _state->autoMode(c); };
-    const double contrast = v(Contrast) / 32.0;
-    const double brightness = v(Brightness) * 1.5;
+    const double contrast = v(Control::Contrast) / 32.0;
+    const double brightness = v(Control::Brightness) * 1.5;
     // Exposure: each doubling of the exposure time brightens by a third of a stop.
-    const double exposure = isAuto(Exposure) ? 1.0 : std::pow(2.0, std::log2(v(Exposure) / 166.0) / 3.0);
+    const double exposure = isAuto(Control::Exposure) ? 1.0 : std::pow(2.0, std::log2(v(Control::Exposure) / 166.0) / 3.0);
     // White balance: warmer below the default temperature, cooler above it.
-    const double temperature = isAuto(WhiteBalance) ? 0.0 : (v(WhiteBalance) - 4600) / 1900.0;
+    const double temperature = isAuto(Control::WhiteBalance) ? 0.0 : (v(Control::WhiteBalance) - 4600) / 1900.0;
     const std::array<double, 3> gain{1.0 - 0.25 * temperature, 1.0, 1.0 + 0.25 * temperature}; // B, G, R
-    const bool backlight = v(BacklightCompensation) != 0;
+    const bool backlight = v(Control::BacklightCompensation) != 0;
     for (int ch = 0; ch < 3; ++ch) {
         for (int i = 0; i < 256; ++i) {
             double x = i * exposure * gain[size_t(ch)];
@@ -212,13 +212,13 @@ void SceneRenderer::rebuildTables()
             _lut[size_t(ch)][size_t(i)] = clamp8(int(std::lround(x)));
         }
     }
-    _saturation = int(std::lround(v(Saturation) / 52.0 * 256.0));
+    _saturation = int(std::lround(v(Control::Saturation) / 52.0 * 256.0));
     _identity = true;
     for (int ch = 0; ch < 3; ++ch)
         for (int i = 0; i < 256; ++i)
             _identity = _identity && _lut[size_t(ch)][size_t(i)] == i;
 
-    const int zoom = v(Zoom);
+    const int zoom = v(Control::Zoom);
     _zoomX.clear();
     _zoomY.clear();
     if (zoom > 0) {

@@ -7,6 +7,8 @@
 // Every element opened on a device shares that device's controls, as programs
 // opening one camera node share its controls.
 
+#include "CameraProperty.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -35,19 +37,9 @@ std::vector<DemoDevice> devicesFromEnvironment();
 std::vector<DemoDevice> parseDevices(const char* text);
 std::vector<Size> defaultSizes();
 
-enum Control {
-    Brightness,
-    Contrast,
-    Saturation,
-    Sharpness,
-    WhiteBalance,
-    BacklightCompensation,
-    PowerLine,
-    Zoom,
-    Exposure,
-    Focus,
-    ControlCount
-};
+// The controls are the grabber's camera properties, in the same order.
+using Control = CameraProperty;
+constexpr int ControlCount = int(kCameraPropertyCount);
 
 struct ControlInfo
 {
@@ -66,8 +58,8 @@ class DeviceState
 public:
     DeviceState();
 
-    int value(Control c) const { return _values[c].load(); }
-    bool autoMode(Control c) const { return _auto[c].load(); }
+    int value(Control c) const { return _values[size_t(c)].load(); }
+    bool autoMode(Control c) const { return _auto[size_t(c)].load(); }
     void setValue(Control c, int v);
     void setAutoMode(Control c, bool on);
     // Changes whenever a control changes, so renderers know to rebuild tables.

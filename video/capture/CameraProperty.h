@@ -20,6 +20,7 @@ enum class CameraProperty {
     Exposure,
     Focus,
 };
+constexpr std::size_t kCameraPropertyCount = std::size_t(CameraProperty::Focus) + 1;
 
 enum class ControlGroup { VideoProcAmp, CameraControl };
 

@@ -22,13 +22,13 @@ constexpr double kMinFrameIntervalMs = 1000.0 / 60.0;
 // hold the streaming thread the stop is waiting for.
 constexpr int kCallbackLockSliceMs = 2;
 
-bool isProductCamera(const QString& name)
+} // namespace
+
+bool CameraGrabber::isProductCamera(const QString& name)
 {
     return name.contains(QLatin1String("Vantor Camera"), Qt::CaseInsensitive)
            && !name.contains(QLatin1String("IR "), Qt::CaseInsensitive);
 }
-
-} // namespace
 
 struct CameraGrabber::Opaque
 {

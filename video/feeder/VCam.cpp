@@ -28,12 +28,6 @@ constexpr int kPendingFrames = 2;
 // Confirmed once per process: the virtual camera is installed.
 std::atomic<bool> installationConfirmed{false};
 
-bool isProductCamera(const QString& name)
-{
-    return name.contains(QLatin1String("Vantor Camera"), Qt::CaseInsensitive)
-           && !name.contains(QLatin1String("IR "), Qt::CaseInsensitive);
-}
-
 bool cameraPermissionGranted()
 {
     // Access to cameras is governed by the device nodes here; there is no
@@ -144,7 +138,7 @@ void VCam::setUpGrabber()
     const QStringList names = grabber->getDeviceNames();
     int index = -1;
     for (int i = 0; i < names.size(); ++i) {
-        if (isProductCamera(names[i])) {
+        if (CameraGrabber::isProductCamera(names[i])) {
             index = i;
             break;
         }

@@ -23,6 +23,8 @@ public:
     ~CameraGrabber() override;
 
     QStringList getDeviceNames();
+    // The product's own camera: named like "Vantor Camera", not its infrared one.
+    static bool isProductCamera(const QString& name);
 
     // A negative height asks for a vertical flip; its absolute value is the height.
     bool startCamera(int width, int height, int index, const QString& name, bool openControlDevice);
