@@ -108,4 +108,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestRnnoise)
-#include "test_rnnoise.moc"
+#include "tst_rnnoise.moc"

@@ -173,4 +173,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestRnnDenoise)
-#include "test_rnn_denoise.moc"
+#include "tst_rnn_denoise.moc"

@@ -480,4 +480,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestAudioEndpoints)
-#include "test_audio_endpoints.moc"
+#include "tst_audio_endpoints.moc"

@@ -262,4 +262,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestAudioSample)
-#include "test_audio_sample.moc"
+#include "tst_audio_sample.moc"

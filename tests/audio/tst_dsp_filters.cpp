@@ -326,4 +326,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestDspFilters)
-#include "test_dsp_filters.moc"
+#include "tst_dsp_filters.moc"
