@@ -31,9 +31,24 @@ void setData(AudioSample &s, const QByteArray &data)
 // empty when it holds none. The rest waits for the next call.
 QByteArray takeWholeBlocks(QByteArray &pending, qsizetype blockBytes)
 {
+    if (blockBytes <= 0)
+        return {};
     QByteArray blocks = pending.left((pending.size() / blockBytes) * blockBytes);
     pending.remove(0, blocks.size());
     return blocks;
+}
+
+// The opening step of a filter that works in fixed blocks: `out` takes the
+// input's format and time stamp, the input converted to the filter's `work`
+// format joins `pending`, and the whole blocks come off its front (none while
+// blockBytes is 0).
+QByteArray takeBlocksOf(const AudioSample &in, AudioSample &out, const QAudioFormat &work, bool exact,
+                        QByteArray &pending, qsizetype blockBytes)
+{
+    out.format = in.format;
+    out.timestamp = in.timestamp;
+    pending.append(in.convertTo(work, exact).data);
+    return takeWholeBlocks(pending, blockBytes);
 }
 
 float *floats(QByteArray &b)
@@ -142,12 +157,7 @@ bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in
         out = in;
         return true;
     }
-    out.format = in.format;
-    out.timestamp = in.timestamp;
-    const AudioSample c = in.convertTo(workFormat, true);
-    pending.append(c.data);
-
-    QByteArray processed = takeWholeBlocks(pending, kFrameSamples * qsizetype(sizeof(qint16)));
+    QByteArray processed = takeBlocksOf(in, out, workFormat, true, pending, kFrameSamples * qsizetype(sizeof(qint16)));
     if (processed.isEmpty())
         return true;
     const qsizetype frames = processed.size() / (kFrameSamples * qsizetype(sizeof(qint16)));
@@ -279,12 +289,7 @@ bool DSPAGCFilter::configure(const QVariantMap &subSettings, const AudioSample &
 bool DSPAGCFilter::process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out)
 {
     configure(subSettings, in);
-    out.format = in.format;
-    out.timestamp = in.timestamp;
-    const AudioSample c = in.convertTo(workFormat, false);
-    pending.append(c.data);
-
-    QByteArray processed = takeWholeBlocks(pending, kBlockSamples * qsizetype(sizeof(float)));
+    QByteArray processed = takeBlocksOf(in, out, workFormat, false, pending, kBlockSamples * qsizetype(sizeof(float)));
     if (processed.isEmpty())
         return true;
     const qsizetype blocks = processed.size() / (kBlockSamples * qsizetype(sizeof(float)));
@@ -436,14 +441,9 @@ bool DSPDynamicsCompressorFilter::process(const QVariantMap &subSettings, const 
                                           AudioSample &out)
 {
     configure(subSettings, in);
-    out.format = in.format;
-    out.timestamp = in.timestamp;
-    const AudioSample c = in.convertTo(workFormat, false);
-    pending.append(c.data);
-
-    if (state.delayBufSize < 1)
-        return true;
-    QByteArray processed = takeWholeBlocks(pending, kChunkSamples * qsizetype(sizeof(float)));
+    // Without a delay line (not configured) the input only waits.
+    const qsizetype chunkBytes = state.delayBufSize < 1 ? 0 : kChunkSamples * qsizetype(sizeof(float));
+    QByteArray processed = takeBlocksOf(in, out, workFormat, false, pending, chunkBytes);
     if (processed.isEmpty())
         return true;
     processSamples(state, floats(processed), int(processed.size() / qsizetype(sizeof(float))));
