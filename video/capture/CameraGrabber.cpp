@@ -139,10 +139,14 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
     if (image.isNull())
         return;
 
+    // A flip asks for the picture top row first (a capture interface's
+    // bottom-up rows turned right way up), no flip for the rows as a bottom-up
+    // bitmap holds them. GStreamer's samples run top first already: with a
+    // flip their rows are copied in order, without one they are reversed.
+    const bool reverse = flipVertical != sample.topDown;
     for (int r = 0; r < h; ++r) {
-        // Row r of the bitmap, counted from the bottom of the picture.
-        const uint8_t* src = sample.data + qsizetype(sample.topDown ? h - 1 - r : r) * stride;
-        uchar* dst = image.scanLine(flipVertical ? h - 1 - r : r);
+        const uint8_t* src = sample.data + qsizetype(r) * stride;
+        uchar* dst = image.scanLine(reverse ? h - 1 - r : r);
         if (flipVertical && bpp == 32) {
             for (int x = 0; x < w; ++x) {
                 std::memcpy(dst + 4 * x, src + 4 * x, 3);

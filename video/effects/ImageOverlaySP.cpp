@@ -108,7 +108,7 @@ ImageOverlaySP::Placement ImageOverlaySP::placement(int w, int h, int pw, int ph
     else if (vAlign == Qt::AlignBottom)
         p.y = h - ph - p.y;
     p.dx = p.x;
-    p.dy = h - p.y - ph;
+    p.dy = p.y;
     return p;
 }
 

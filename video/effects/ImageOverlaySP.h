@@ -19,7 +19,9 @@ class ImageOverlaySP : public SubProcessor
     Q_OBJECT
 public:
     // Where the picture goes: (x, y) as placed by alignment and margins, and the
-    // translation (dx, dy) = (x, h - y - pictureHeight) it is drawn with.
+    // translation (dx, dy) it is drawn with. Frames carry their rows top first
+    // from the camera to every client, so y counts from the top and
+    // (dx, dy) = (x, y): a logo set "top left" is in every client's top left.
     struct Placement
     {
         int x = 0;

@@ -17,7 +17,9 @@
 namespace {
 
 constexpr int kGrabberWidth = 1280;
-constexpr int kGrabberHeight = -720; // flipped: the channel carries bottom-up rows
+// Negative: the grabber hands the picture over top row first, the order the
+// effects, the channel and every client keep.
+constexpr int kGrabberHeight = -720;
 constexpr uint32_t kChannelWidth = 1280;
 constexpr uint32_t kChannelHeight = 720;
 constexpr uint64_t kFrameInterval = 330000; // 100-ns units

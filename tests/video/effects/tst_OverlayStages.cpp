@@ -145,7 +145,8 @@ private slots:
         QCOMPARE(p.x, x);
         QCOMPARE(p.y, y);
         QCOMPARE(p.dx, x);
-        QCOMPARE(p.dy, 500 - y - 101);
+        QCOMPARE(p.dy, y); // rows run top first
+
     }
 
     void logoIsScaledShadowedAndPlaced()
@@ -165,11 +166,12 @@ private slots:
         // k = min(180/50, 320/100) x 0.4 = 1.28: 128 x 64, grown by int(64 x 0.2) = 12 each side.
         const QImage picture = overlay.overlayImage();
         QCOMPARE(picture.size(), QSize(128 + 24, 64 + 24));
-        // Right and bottom with no margin: x = w - pw and dy = 0.
-        const int x0 = w - picture.width();
-        QCOMPARE(maxDiff(at(*out, x0 + 76, 44), {255, 0, 0, 255}), 0);
-        QCOMPARE(maxDiff(at(*out, x0 - 2, 44), {0, 0, 0, 255}), 0);
-        QCOMPARE(maxDiff(at(*out, x0 + 76, picture.height() + 2), {0, 0, 0, 255}), 0);
+        // Right and bottom with no margin: x = w - pw, y = h - ph, in the
+        // bottom right corner of a picture whose rows run top first.
+        const int x0 = w - picture.width(), y0 = h - picture.height();
+        QCOMPARE(maxDiff(at(*out, x0 + 76, y0 + 44), {255, 0, 0, 255}), 0);
+        QCOMPARE(maxDiff(at(*out, x0 - 2, y0 + 44), {0, 0, 0, 255}), 0);
+        QCOMPARE(maxDiff(at(*out, x0 + 76, y0 - 2), {0, 0, 0, 255}), 0);
         QCOMPARE(maxDiff(at(*out, 5, 5), {0, 0, 0, 255}), 0);
     }
 

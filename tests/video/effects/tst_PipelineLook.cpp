@@ -161,9 +161,9 @@ private slots:
             s.setSetting(BaseSettings::LogoOverlay, BaseSettings::Size, 0.25);
             s.setSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, true);
         });
-        // Top alignment with the bottom-up placement formula: the logo sits at the
-        // bottom of a top-down picture.
-        QVERIFY(meanDiff(logoOut, _frame, QRect(1135, 575, 40, 40)) > 40);
+        // Right and top: the logo sits in the top right corner of the picture,
+        // whose rows run top first.
+        QVERIFY(meanDiff(logoOut, _frame, QRect(1135, 105, 40, 40)) > 40);
         QCOMPARE(meanDiff(logoOut, _frame, kFace), 0.0);
         const QImage textOut = run("text", [](BaseSettings& s) {
             s.setSetting(BaseSettings::TextOverlay, BaseSettings::TextLine1, QStringLiteral("Vantor Control"));

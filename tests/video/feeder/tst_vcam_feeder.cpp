@@ -8,6 +8,7 @@
 #include "PostProcessor.h"
 #include "VCam.h"
 
+#include <QBuffer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -318,6 +319,98 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(!vcam.isGrabberRunning(), 2 * kCheckMs);
         QCOMPARE(connected.last()[0].toBool(), false);
+    }
+
+    // What the user places is where every client sees it: a client program
+    // finds a logo set "top left" in its top left corner, right way up (red
+    // half above blue half), and text set "top right" upright (the bars of
+    // "TTT" above their stems).
+    void overlaysStandWhereTheUserPutThem()
+    {
+#ifdef VANTOR_SANITIZED
+        QSKIP("gst-launch-1.0 is not sanitized and cannot load the sanitized plugin");
+#endif
+        QImage logo(64, 64, QImage::Format_ARGB32);
+        logo.fill(QColor(255, 0, 0));
+        for (int y = 32; y < 64; ++y)
+            for (int x = 0; x < 64; ++x)
+                logo.setPixel(x, y, qRgb(0, 0, 255));
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(logo.save(&buffer, "PNG"));
+        using S = BaseSettings;
+        const auto set = [&](S::Settings group, S::SubSettings key, const QVariant& value) {
+            QVERIFY(settings->setSetting(group, key, value));
+        };
+        set(S::LogoOverlay, S::ImageData, png);
+        set(S::LogoOverlay, S::Size, 0.2); // 144 x 144 with a 28-pixel shadow on each side
+        set(S::LogoOverlay, S::Enabled, true);
+        set(S::TextOverlay, S::TextLine1, QStringLiteral("TTT"));
+        set(S::TextOverlay, S::TextLine2, QString());
+        set(S::TextOverlay, S::TextFillColor, QColor(0, 255, 0));
+        set(S::TextOverlay, S::HAlign, 2);
+        set(S::TextOverlay, S::MarginX, 0.0);
+        set(S::TextOverlay, S::MarginY, 0.0);
+        set(S::TextOverlay, S::Enabled, true);
+        const auto unset = qScopeGuard([&] {
+            settings->setSetting(S::LogoOverlay, S::Enabled, false);
+            settings->setSetting(S::TextOverlay, S::Enabled, false);
+        });
+
+        qputenv("VANTOR_DEMO_CAMERA", "1");
+        VCam vcam(settings.get());
+        QVERIFY(vcam.start());
+        QProcess client;
+        const auto end = qScopeGuard([&] {
+            client.kill();
+            client.waitForFinished(3000);
+        });
+        client.start(QStringLiteral("gst-launch-1.0"), QProcess::splitCommand(QStringLiteral(
+                                                           "-q vantorvcamsrc ! video/x-raw,format=BGRx ! fdsink")));
+        const qsizetype frameBytes = 1280 * 720 * 4;
+        const auto isRed = [](QRgb p) { return qRed(p) > 200 && qGreen(p) < 60 && qBlue(p) < 60; };
+        const auto isBlue = [](QRgb p) { return qBlue(p) > 200 && qGreen(p) < 60 && qRed(p) < 60; };
+        QImage frame;
+        QByteArray pending;
+        for (QDeadlineTimer deadline(20000); !deadline.hasExpired();) {
+            client.waitForReadyRead(100);
+            pending += client.readAllStandardOutput();
+            if (pending.size() < frameBytes)
+                continue;
+            // The newest whole frame; older ones are dropped.
+            const qsizetype whole = pending.size() / frameBytes * frameBytes;
+            frame = QImage(reinterpret_cast<const uchar*>(pending.constData() + whole - frameBytes), 1280, 720,
+                           QImage::Format_RGB32)
+                        .copy();
+            pending.remove(0, whole);
+            if (isRed(frame.pixel(100, 60)))
+                break;
+        }
+        QVERIFY2(!frame.isNull(), "the client received no frame");
+        QVERIFY(isRed(frame.pixel(100, 60)));
+        QVERIFY(isBlue(frame.pixel(100, 140)));
+        QVERIFY(!isRed(frame.pixel(100, 720 - 60)) && !isBlue(frame.pixel(100, 720 - 140)));
+
+        // The text's green ink in the top right quarter: heavier in the upper
+        // half of its box, where the bars of the T's are.
+        int top = 720, bottom = -1;
+        qint64 rows = 0, count = 0;
+        for (int y = 0; y < 360; ++y)
+            for (int x = 640; x < 1280; ++x) {
+                const QRgb p = frame.pixel(x, y);
+                if (qGreen(p) > 180 && qRed(p) < 100 && qBlue(p) < 100) {
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                    rows += y;
+                    ++count;
+                }
+            }
+        QVERIFY2(count > 500, "no text in the top right corner");
+        const double centre = double(rows) / double(count);
+        QVERIFY2(centre < (top + bottom) / 2.0, qPrintable(QStringLiteral("ink centre %1 in rows %2..%3")
+                                                               .arg(centre).arg(top).arg(bottom)));
+        frame.save(QDir::temp().absoluteFilePath(QStringLiteral("client-overlays.png")));
     }
 
     void aKilledClientIsReleased()
