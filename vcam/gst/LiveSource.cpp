@@ -75,6 +75,15 @@ void FrameWait::unlockStop()
     g_mutex_unlock(&lock_);
 }
 
+void stampFrame(GstBuffer* buffer, GstClockTime pts, GstClockTime duration, guint64 index)
+{
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer) = duration;
+    GST_BUFFER_OFFSET(buffer) = index;
+    GST_BUFFER_OFFSET_END(buffer) = index + 1;
+}
+
 GstCaps* narrow(GstCaps* offered, GstCaps* filter)
 {
     if (!filter)

@@ -55,6 +55,9 @@ void installUnlock(GstBaseSrcClass* base)
     };
 }
 
+// Stamps frame number `index` of a live stream: its time, duration and offsets.
+void stampFrame(GstBuffer* buffer, GstClockTime pts, GstClockTime duration, guint64 index);
+
 // `offered` narrowed to `filter` (when there is one), filter's order first.
 // Takes `offered`.
 GstCaps* narrow(GstCaps* offered, GstCaps* filter);

@@ -266,12 +266,7 @@ static GstFlowReturn vantor_vcam_src_create(GstPushSrc* src, GstBuffer** out)
             gst_buffer_unref(self->last);
         self->last = gst_buffer_ref(buffer);
     }
-    GST_BUFFER_PTS(buffer) = pts;
-    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DURATION(buffer) = duration;
-    GST_BUFFER_OFFSET(buffer) = self->frameIndex;
-    GST_BUFFER_OFFSET_END(buffer) = self->frameIndex + 1;
-    ++self->frameIndex;
+    gstlive::stampFrame(buffer, pts, duration, self->frameIndex++);
     *out = buffer;
     return GST_FLOW_OK;
 }

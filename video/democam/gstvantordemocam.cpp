@@ -215,11 +215,7 @@ static GstFlowReturn vantor_demo_cam_src_create(GstPushSrc* src, GstBuffer** out
     }
     self->renderer->render(map.data, GST_VIDEO_INFO_PLANE_STRIDE(&self->info, 0), double(pts) / GST_SECOND);
     gst_buffer_unmap(buffer, &map);
-    GST_BUFFER_PTS(buffer) = pts;
-    GST_BUFFER_DURATION(buffer) = duration;
-    GST_BUFFER_OFFSET(buffer) = self->frameIndex;
-    GST_BUFFER_OFFSET_END(buffer) = self->frameIndex + 1;
-    ++self->frameIndex;
+    gstlive::stampFrame(buffer, pts, duration, self->frameIndex++);
     *out = buffer;
     return GST_FLOW_OK;
 }
