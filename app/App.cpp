@@ -41,11 +41,11 @@ constexpr int kTaskbarReserve = 50;
 const QMap<int, std::pair<QString, QString>>& colorTable()
 {
     static const QMap<int, std::pair<QString, QString>> table = {
-        {0, {"#ffffff", "#2d2d2f"}},   {1, {"#e0ffffff", "#e02d2d2f"}}, {2, {"#ececed", "#2e2e30"}},
-        {3, {"#e0ececed", "#e02e2e30"}}, {4, {"#d0d0d0", "#222222"}},   {5, {"#474749", "#ffffff"}},
-        {6, {"#474749", "#474749"}},   {7, {"#d8d8d8", "#d0d0d0"}},     {8, {"#8d8d8d", "#8d8d8d"}},
-        {9, {"#ffffff", "#ffffff"}},   {10, {"#474749", "#cbcbcb"}},    {11, {"#0064da", "#0064da"}},
-        {12, {"#d8d8d8", "#2e2e30"}},  {13, {"#474749", "#ffffff"}},    {14, {"#d8d8d8", "#8d8d8d"}},
+        {0, {"#ffffff", "#2d2d2f"}},     {1, {"#e0ffffff", "#e02d2d2f"}}, {2, {"#ececed", "#2e2e30"}},
+        {3, {"#e0ececed", "#e02e2e30"}}, {4, {"#d0d0d0", "#222222"}},     {5, {"#474749", "#ffffff"}},
+        {6, {"#474749", "#474749"}},     {7, {"#d8d8d8", "#d0d0d0"}},     {8, {"#8d8d8d", "#8d8d8d"}},
+        {9, {"#ffffff", "#ffffff"}},     {10, {"#474749", "#cbcbcb"}},    {11, {"#0064da", "#0064da"}},
+        {12, {"#d8d8d8", "#2e2e30"}},    {13, {"#474749", "#ffffff"}},    {14, {"#d8d8d8", "#8d8d8d"}},
         {15, {"#474749", "#ffffff"}},
     };
     return table;
@@ -209,8 +209,8 @@ void App::updateAppIcon()
 {
     if (!_trayIcon)
         return;
-    const QImage image =
-        QImage(QString::fromLatin1(kIconPath)).scaled(kIconSize, kIconSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage image = QImage(QString::fromLatin1(kIconPath))
+                             .scaled(kIconSize, kIconSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     _trayIcon->setIcon(QIcon(QPixmap::fromImage(image)));
 }
 

@@ -13,7 +13,7 @@ qint64 nowMs()
 }
 } // namespace
 
-AudioBufferManager::AudioBufferManager(QObject *parent)
+AudioBufferManager::AudioBufferManager(QObject* parent)
     : QObject(parent)
 {
     reset();
@@ -26,7 +26,7 @@ void AudioBufferManager::reset()
     _startUs = _endUs = nowMs() * 1000;
 }
 
-void AudioBufferManager::init(const QAudioDevice &device, const QAudioFormat &format)
+void AudioBufferManager::init(const QAudioDevice& device, const QAudioFormat& format)
 {
     QMutexLocker lock(&_mutex);
     reset();
@@ -64,7 +64,7 @@ void AudioBufferManager::updateStart()
     _startUs = _endUs - _format.durationForBytes(int(_data.size()));
 }
 
-void AudioBufferManager::push(const QByteArray &bytes, qint64 timestampUs, qint64 maxDelayMs)
+void AudioBufferManager::push(const QByteArray& bytes, qint64 timestampUs, qint64 maxDelayMs)
 {
     QMutexLocker lock(&_mutex);
     if (bytes.isEmpty())
@@ -74,9 +74,9 @@ void AudioBufferManager::push(const QByteArray &bytes, qint64 timestampUs, qint6
     if (_data.size() > _maxBytes) {
         const qsizetype excess = _data.size() - _maxBytes;
         if (_dropPolicy == DropOldestLogged)
-            qWarning() << deviceKind() << _device.description() << "DROPPING (diff: "
-                       << _format.durationForBytes(int(excess)) / 1e6 << "s) (max:"
-                       << _format.durationForBytes(_maxBytes) / 1e6 << "s)";
+            qWarning() << deviceKind() << _device.description()
+                       << "DROPPING (diff: " << _format.durationForBytes(int(excess)) / 1e6
+                       << "s) (max:" << _format.durationForBytes(_maxBytes) / 1e6 << "s)";
         if (_dropPolicy == DropOldestLogged || _dropPolicy == DropOldest)
             _data.remove(0, excess);
         else
@@ -86,14 +86,14 @@ void AudioBufferManager::push(const QByteArray &bytes, qint64 timestampUs, qint6
     if (maxDelayMs > 0) {
         const qint64 delay = nowMs() - _endUs / 1000;
         if (delay >= maxDelayMs) {
-            qWarning() << "Time diff for" << _device.description() << delay << ", buff time:"
-                       << (_endUs - _startUs) / 1000 << "ms";
+            qWarning() << "Time diff for" << _device.description() << delay
+                       << ", buff time:" << (_endUs - _startUs) / 1000 << "ms";
             reset();
         }
     }
 }
 
-void AudioBufferManager::pushSample(const AudioSample &sample, qint64 maxDelayMs)
+void AudioBufferManager::pushSample(const AudioSample& sample, qint64 maxDelayMs)
 {
     QMutexLocker lock(&_mutex);
     if (!sample.isValid())

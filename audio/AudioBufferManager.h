@@ -22,15 +22,15 @@ public:
     // 2 or 3 drop the oldest excess bytes (2 also logs).
     enum DropPolicy { DropAll = 0, DropAllQuiet = 1, DropOldestLogged = 2, DropOldest = 3 };
 
-    explicit AudioBufferManager(QObject *parent = nullptr);
+    explicit AudioBufferManager(QObject* parent = nullptr);
 
     void reset();
-    void init(const QAudioDevice &device, const QAudioFormat &format);
+    void init(const QAudioDevice& device, const QAudioFormat& format);
     int setMaxDuration(double seconds);
     qint64 bufferedTime() const;
 
-    void push(const QByteArray &bytes, qint64 timestampUs, qint64 maxDelayMs);
-    void pushSample(const AudioSample &sample, qint64 maxDelayMs);
+    void push(const QByteArray& bytes, qint64 timestampUs, qint64 maxDelayMs);
+    void pushSample(const AudioSample& sample, qint64 maxDelayMs);
     AudioSample peek(qint64 len, bool strict) const;
     AudioSample take(qint64 len, bool strict);
     void consume(qint64 n);

@@ -23,17 +23,17 @@ qint64 nowMs()
 
 // Qt audio objects must be destroyed on the thread that owns them; the close
 // work runs there, so a plain delete is right.
-template<typename T>
-std::shared_ptr<T> owned(T *object)
+template <typename T>
+std::shared_ptr<T> owned(T* object)
 {
-    return std::shared_ptr<T>(object, [](T *o) { delete o; });
+    return std::shared_ptr<T>(object, [](T* o) { delete o; });
 }
 
 } // namespace
 
 // ---------------------------------------------------------------- AudioDevice
 
-AudioDevice::AudioDevice(QObject *parent)
+AudioDevice::AudioDevice(QObject* parent)
     : QObject(parent)
     , buffer(this)
 {
@@ -87,27 +87,26 @@ void AudioDevice::writeReport(bool input)
              << QStringLiteral("en %1%").arg(energy, 0, 10, fill)
              << QStringLiteral("Vol %1%").arg(int(std::trunc(volume() * 100.0f)), 0, 10, fill)
              << QStringLiteral("Amp %1").arg(energy < 0 ? QStringLiteral("N/A")
-                                                         : QStringLiteral("%1%").arg(energy, 0, 10, fill))
-             << "-" << _device.description().left(40) << nowMs() - buffer.endUs() / 1000 << "buff time:"
-             << bufferedTime() / 1000 << "ms"
+                                                        : QStringLiteral("%1%").arg(energy, 0, 10, fill))
+             << "-" << _device.description().left(40) << nowMs() - buffer.endUs() / 1000
+             << "buff time:" << bufferedTime() / 1000 << "ms"
              << " max(" << buffer.format().durationForBytes(buffer.maxBytes()) / 1000 << "ms)";
 }
 
 // ---------------------------------------------------------------- AudioInput
 
-AudioInput::AudioInput(QObject *parent)
+AudioInput::AudioInput(QObject* parent)
     : AudioDevice(parent)
-{
-}
+{}
 
 AudioInput::~AudioInput()
 {
     close();
 }
 
-AudioDevice *AudioInput::clone(const QAudioFormat *format)
+AudioDevice* AudioInput::clone(const QAudioFormat* format)
 {
-    auto *copy = new AudioInput(parent());
+    auto* copy = new AudioInput(parent());
     if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
         delete copy;
         return nullptr;
@@ -117,29 +116,28 @@ AudioDevice *AudioInput::clone(const QAudioFormat *format)
 
 QAudio::Error AudioInput::open(QAudioDevice device, QAudioFormat format)
 {
-    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    worker->runFunctionSync([this](QObject*) { closeWork(); });
     return worker->runFunctionSyncEx<QAudio::Error>(
-        [this, device, format](QObject *) { return openWork(device, format); });
+        [this, device, format](QObject*) { return openWork(device, format); });
 }
 
 void AudioInput::close()
 {
-    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    worker->runFunctionSync([this](QObject*) { closeWork(); });
 }
 
-QAudio::Error AudioInput::openWork(const QAudioDevice &device, const QAudioFormat &requested)
+QAudio::Error AudioInput::openWork(const QAudioDevice& device, const QAudioFormat& requested)
 {
     _device = device;
     _format = requested;
     source = owned(new QAudioSource(device, device.preferredFormat(), worker.get()));
-    QIODevice *io = source->start();
+    QIODevice* io = source->start();
     if (io && source->error() == QAudio::NoError && io->isReadable()) {
         const QAudioFormat actual = source->format();
         buffer.init(device, requested);
         buffer.setMaxDuration(0.1);
         const int chunk = (requested.bytesForDuration(100000) / 2) / 2;
-        connect(io, &QIODevice::readyRead, this,
-                [this, io, actual, chunk] { readAvailable(io, actual, chunk); });
+        connect(io, &QIODevice::readyRead, this, [this, io, actual, chunk] { readAvailable(io, actual, chunk); });
         return QAudio::NoError;
     }
     QAudio::Error err = source->error();
@@ -156,7 +154,7 @@ void AudioInput::closeWork()
     setEnergy(-DBL_MAX);
 }
 
-void AudioInput::readAvailable(QIODevice *io, const QAudioFormat &actual, int chunk)
+void AudioInput::readAvailable(QIODevice* io, const QAudioFormat& actual, int chunk)
 {
     const QByteArray bytes = resampleAudio(io->readAll(), actual, _format, false);
     // A format without a byte size gives no block size; take the read whole.
@@ -175,10 +173,10 @@ void AudioInput::readAvailable(QIODevice *io, const QAudioFormat &actual, int ch
     }
 }
 
-void AudioInput::setVolume(const float &volume)
+void AudioInput::setVolume(const float& volume)
 {
     const float v = volume;
-    worker->runFunctionSync([this, v](QObject *) {
+    worker->runFunctionSync([this, v](QObject*) {
         if (source)
             source->setVolume(v);
     });
@@ -188,8 +186,7 @@ float AudioInput::volume()
 {
     if (_muted)
         return 0.0f;
-    return worker->runFunctionSyncEx<float>(
-        [this](QObject *) { return source ? float(source->volume()) : 0.0f; });
+    return worker->runFunctionSyncEx<float>([this](QObject*) { return source ? float(source->volume()) : 0.0f; });
 }
 
 AudioSample AudioInput::takeAll()
@@ -199,19 +196,18 @@ AudioSample AudioInput::takeAll()
 
 // ---------------------------------------------------------------- AudioOutput
 
-AudioOutput::AudioOutput(QObject *parent)
+AudioOutput::AudioOutput(QObject* parent)
     : AudioDevice(parent)
-{
-}
+{}
 
 AudioOutput::~AudioOutput()
 {
     close();
 }
 
-AudioDevice *AudioOutput::clone(const QAudioFormat *format)
+AudioDevice* AudioOutput::clone(const QAudioFormat* format)
 {
-    auto *copy = new AudioOutput(parent());
+    auto* copy = new AudioOutput(parent());
     if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
         delete copy;
         return nullptr;
@@ -221,23 +217,23 @@ AudioDevice *AudioOutput::clone(const QAudioFormat *format)
 
 QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
 {
-    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    worker->runFunctionSync([this](QObject*) { closeWork(); });
     return worker->runFunctionSyncEx<QAudio::Error>(
-        [this, device, format](QObject *) { return openWork(device, format); });
+        [this, device, format](QObject*) { return openWork(device, format); });
 }
 
 void AudioOutput::close()
 {
-    worker->runFunctionSync([this](QObject *) { closeWork(); });
+    worker->runFunctionSync([this](QObject*) { closeWork(); });
 }
 
-QAudio::Error AudioOutput::openWork(const QAudioDevice &device, const QAudioFormat &requested)
+QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioFormat& requested)
 {
     _device = device;
     const QAudioFormat fmt = device.isFormatSupported(requested) ? requested : device.preferredFormat();
     _format = fmt;
     sink = owned(new QAudioSink(device, fmt, worker.get()));
-    QIODevice *io = sink->start();
+    QIODevice* io = sink->start();
     qDebug() << "Starting output device" << device.description() << "@" << _format;
     pumpTimer = owned(new QTimer(worker.get()));
     if (io && sink->error() == QAudio::NoError && io->isWritable()) {
@@ -266,7 +262,7 @@ void AudioOutput::closeWork()
     setEnergy(-DBL_MAX);
 }
 
-void AudioOutput::writePending(qint64 len, QIODevice *io)
+void AudioOutput::writePending(qint64 len, QIODevice* io)
 {
     const AudioSample s = buffer.peek(len, false);
     if (!s.isValid()) {
@@ -288,8 +284,7 @@ void AudioOutput::writePending(qint64 len, QIODevice *io)
     const qint64 written = !io ? s.data.size() : offer.isEmpty() ? 0 : io->write(offer);
     if (written < 1) {
         if (io && sink
-            && (written < 0 || io->errorString() != QLatin1String("Unknown error")
-                || sink->error() != QAudio::NoError))
+            && (written < 0 || io->errorString() != QLatin1String("Unknown error") || sink->error() != QAudio::NoError))
             qDebug() << "Invalid output data written for" << _name << "-" << written << io->errorString()
                      << sink->error();
         return;
@@ -300,10 +295,10 @@ void AudioOutput::writePending(qint64 len, QIODevice *io)
     buffer.consume(written);
 }
 
-void AudioOutput::setVolume(const float &volume)
+void AudioOutput::setVolume(const float& volume)
 {
     const float v = volume;
-    worker->runFunctionSync([this, v](QObject *) {
+    worker->runFunctionSync([this, v](QObject*) {
         if (sink)
             sink->setVolume(v);
     });
@@ -313,10 +308,10 @@ float AudioOutput::volume()
 {
     if (_muted)
         return 0.0f;
-    return worker->runFunctionSyncEx<float>([this](QObject *) { return sink ? float(sink->volume()) : 0.0f; });
+    return worker->runFunctionSyncEx<float>([this](QObject*) { return sink ? float(sink->volume()) : 0.0f; });
 }
 
-void AudioOutput::pushConverted(const AudioSample &sample, bool verbose)
+void AudioOutput::pushConverted(const AudioSample& sample, bool verbose)
 {
     const AudioSample c = sample.convertTo(buffer.format(), verbose);
     if (c.isValid())

@@ -26,12 +26,12 @@ class AudioDevice : public QObject
 {
     Q_OBJECT
 public:
-    explicit AudioDevice(QObject *parent = nullptr);
+    explicit AudioDevice(QObject* parent = nullptr);
     ~AudioDevice() override;
 
-    virtual AudioDevice *clone(const QAudioFormat *format = nullptr) = 0;
+    virtual AudioDevice* clone(const QAudioFormat* format = nullptr) = 0;
     virtual QAudio::Error open(QAudioDevice device, QAudioFormat format) = 0;
-    virtual void setVolume(const float &volume) = 0;
+    virtual void setVolume(const float& volume) = 0;
     virtual float volume() = 0;
     virtual qint64 bufferedTime();
     virtual qsizetype bufferedBytes();
@@ -42,7 +42,7 @@ public:
     QAudioDevice device() const { return _device; }
     QAudioFormat format() const { return _format; }
     QString name() const { return _name; }
-    void setName(const QString &name) { _name = name; }
+    void setName(const QString& name) { _name = name; }
     bool meteringEnabled() const { return _meteringEnabled; }
     void setMeteringEnabled(bool on) { _meteringEnabled = on; }
     bool muted() const { return _muted; }
@@ -67,12 +67,12 @@ protected:
     QAudioDevice _device;
     QAudioFormat _format;
     QString _name;
-    std::atomic<bool> _meteringEnabled{false};
-    std::atomic<bool> _muted{false};
-    std::atomic<qint64> _lastEnergyMs{0};
-    std::atomic<int> _energyPercent{-1};
-    std::atomic<quint64> _blockCount{0};
-    std::atomic<quint64> _mutedBlockCount{0};
+    std::atomic<bool> _meteringEnabled {false};
+    std::atomic<bool> _muted {false};
+    std::atomic<qint64> _lastEnergyMs {0};
+    std::atomic<int> _energyPercent {-1};
+    std::atomic<quint64> _blockCount {0};
+    std::atomic<quint64> _mutedBlockCount {0};
 };
 
 // Capture endpoint on a QAudioSource in push mode. Captured audio is converted
@@ -81,13 +81,13 @@ class AudioInput : public AudioDevice
 {
     Q_OBJECT
 public:
-    explicit AudioInput(QObject *parent = nullptr);
+    explicit AudioInput(QObject* parent = nullptr);
     ~AudioInput() override;
 
-    AudioDevice *clone(const QAudioFormat *format = nullptr) override;
+    AudioDevice* clone(const QAudioFormat* format = nullptr) override;
     QAudio::Error open(QAudioDevice device, QAudioFormat format) override;
     void close();
-    void setVolume(const float &volume) override;
+    void setVolume(const float& volume) override;
     float volume() override;
 
     // Everything queued, removed from the queue, stamped with its oldest byte.
@@ -97,9 +97,9 @@ signals:
     void onDataRead();
 
 private:
-    QAudio::Error openWork(const QAudioDevice &device, const QAudioFormat &requested);
+    QAudio::Error openWork(const QAudioDevice& device, const QAudioFormat& requested);
     void closeWork();
-    void readAvailable(QIODevice *io, const QAudioFormat &actual, int chunk);
+    void readAvailable(QIODevice* io, const QAudioFormat& actual, int chunk);
 
     std::shared_ptr<QAudioSource> source;
 };
@@ -110,17 +110,17 @@ class AudioOutput : public AudioDevice
 {
     Q_OBJECT
 public:
-    explicit AudioOutput(QObject *parent = nullptr);
+    explicit AudioOutput(QObject* parent = nullptr);
     ~AudioOutput() override;
 
-    AudioDevice *clone(const QAudioFormat *format = nullptr) override;
+    AudioDevice* clone(const QAudioFormat* format = nullptr) override;
     QAudio::Error open(QAudioDevice device, QAudioFormat format) override;
     void close();
-    void setVolume(const float &volume) override;
+    void setVolume(const float& volume) override;
     float volume() override;
 
     // Converts `sample` to the output format and queues it.
-    void pushConverted(const AudioSample &sample, bool verbose);
+    void pushConverted(const AudioSample& sample, bool verbose);
 
 signals:
     void onOutputNewAudioSample(QAudioFormat f, qulonglong ts, QByteArray buf);
@@ -128,10 +128,10 @@ signals:
 protected:
     // One pump tick: offers up to `len` queued bytes to `io` and consumes what
     // it accepted.
-    void writePending(qint64 len, QIODevice *io);
+    void writePending(qint64 len, QIODevice* io);
 
 private:
-    QAudio::Error openWork(const QAudioDevice &device, const QAudioFormat &requested);
+    QAudio::Error openWork(const QAudioDevice& device, const QAudioFormat& requested);
     void closeWork();
 
     std::shared_ptr<QAudioSink> sink;

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-bool sameAudioFormat(const QAudioFormat &a, const QAudioFormat &b)
+bool sameAudioFormat(const QAudioFormat& a, const QAudioFormat& b)
 {
     return a.sampleRate() == b.sampleRate() && a.channelCount() == b.channelCount()
-           && a.sampleFormat() == b.sampleFormat();
+        && a.sampleFormat() == b.sampleFormat();
 }
 
 bool AudioSample::isValid() const
@@ -18,7 +18,7 @@ bool AudioSample::isValid() const
     return timestamp != 0 && !data.isEmpty();
 }
 
-QString AudioSample::conversionKey(const QAudioFormat &target)
+QString AudioSample::conversionKey(const QAudioFormat& target)
 {
     return QStringLiteral("%1.%2.%3")
         .arg(target.channelCount())
@@ -26,7 +26,7 @@ QString AudioSample::conversionKey(const QAudioFormat &target)
         .arg(int(target.sampleFormat()));
 }
 
-AudioSample AudioSample::convertTo(const QAudioFormat &target, bool verbose) const
+AudioSample AudioSample::convertTo(const QAudioFormat& target, bool verbose) const
 {
     if (sameAudioFormat(format, target))
         return *this;
@@ -49,8 +49,8 @@ bool isConvertible(QAudioFormat::SampleFormat f)
     return f == QAudioFormat::Int16 || f == QAudioFormat::Float;
 }
 
-template<typename T>
-std::vector<T> samplesOf(const QByteArray &bytes)
+template <typename T>
+std::vector<T> samplesOf(const QByteArray& bytes)
 {
     std::vector<T> v(size_t(bytes.size()) / sizeof(T));
     if (!v.empty())
@@ -58,10 +58,10 @@ std::vector<T> samplesOf(const QByteArray &bytes)
     return v;
 }
 
-template<typename T>
-QByteArray bytesOf(const std::vector<T> &v)
+template <typename T>
+QByteArray bytesOf(const std::vector<T>& v)
 {
-    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size() * sizeof(T)));
+    return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size() * sizeof(T)));
 }
 
 qint16 floatToInt16(float x)
@@ -80,11 +80,17 @@ float int16ToFloat(qint16 x)
 
 // Average of two samples the way each format does it: halves for floats,
 // truncating integer halves for Int16.
-float mix(float a, float b) { return 0.5f * a + 0.5f * b; }
-qint16 mix(qint16 a, qint16 b) { return qint16(a / 2 + b / 2); }
+float mix(float a, float b)
+{
+    return 0.5f * a + 0.5f * b;
+}
+qint16 mix(qint16 a, qint16 b)
+{
+    return qint16(a / 2 + b / 2);
+}
 
-template<typename T>
-QByteArray convertChannels(const QByteArray &bytes, int fromCh, int toCh)
+template <typename T>
+QByteArray convertChannels(const QByteArray& bytes, int fromCh, int toCh)
 {
     const auto in = samplesOf<T>(bytes);
     std::vector<T> out;
@@ -103,8 +109,8 @@ QByteArray convertChannels(const QByteArray &bytes, int fromCh, int toCh)
     return bytesOf(out);
 }
 
-template<typename T>
-QByteArray convertRate(const QByteArray &bytes, int ch, int fromRate, int toRate)
+template <typename T>
+QByteArray convertRate(const QByteArray& bytes, int ch, int fromRate, int toRate)
 {
     const auto in = samplesOf<T>(bytes);
     const float ratio = float(toRate) / float(fromRate);
@@ -125,8 +131,7 @@ QByteArray convertRate(const QByteArray &bytes, int ch, int fromRate, int toRate
 
 } // namespace
 
-QByteArray resampleAudio(const QByteArray &bytes, const QAudioFormat &from, const QAudioFormat &to,
-                         bool verbose)
+QByteArray resampleAudio(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to, bool verbose)
 {
     if (sameAudioFormat(from, to))
         return bytes;
@@ -146,8 +151,7 @@ QByteArray resampleAudio(const QByteArray &bytes, const QAudioFormat &from, cons
             std::transform(in.begin(), in.end(), out.begin(), int16ToFloat);
             data = bytesOf(out);
         } else {
-            qWarning() << "resampleAudio unsupported sample format conversion -> input != output" << from
-                       << to;
+            qWarning() << "resampleAudio unsupported sample format conversion -> input != output" << from << to;
             return bytes;
         }
     }
@@ -155,26 +159,26 @@ QByteArray resampleAudio(const QByteArray &bytes, const QAudioFormat &from, cons
     const bool convertible = isConvertible(to.sampleFormat());
     if (from.channelCount() != to.channelCount() && convertible) {
         const bool supported = (from.channelCount() == 1 && to.channelCount() == 2)
-                               || (from.channelCount() == 2 && to.channelCount() == 1);
+                            || (from.channelCount() == 2 && to.channelCount() == 1);
         if (!supported) {
             qWarning() << "resampleAudio unsupported channels conversion -> input != output" << from << to;
             return data;
         }
         data = to.sampleFormat() == QAudioFormat::Int16
-                   ? convertChannels<qint16>(data, from.channelCount(), to.channelCount())
-                   : convertChannels<float>(data, from.channelCount(), to.channelCount());
+                 ? convertChannels<qint16>(data, from.channelCount(), to.channelCount())
+                 : convertChannels<float>(data, from.channelCount(), to.channelCount());
     }
 
     if (from.sampleRate() != to.sampleRate() && convertible && from.sampleRate() > 0 && to.sampleRate() > 0
         && to.channelCount() > 0) {
         data = to.sampleFormat() == QAudioFormat::Int16
-                   ? convertRate<qint16>(data, to.channelCount(), from.sampleRate(), to.sampleRate())
-                   : convertRate<float>(data, to.channelCount(), from.sampleRate(), to.sampleRate());
+                 ? convertRate<qint16>(data, to.channelCount(), from.sampleRate(), to.sampleRate())
+                 : convertRate<float>(data, to.channelCount(), from.sampleRate(), to.sampleRate());
     }
     return data;
 }
 
-float levelDb(const QByteArray &bytes, const QAudioFormat &format)
+float levelDb(const QByteArray& bytes, const QAudioFormat& format)
 {
     double sum = 0;
     size_t count = 0;

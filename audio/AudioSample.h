@@ -10,7 +10,7 @@
 
 // Two formats are the same for this subsystem when sample rate, channel count
 // and sample format agree; the channel configuration does not matter.
-bool sameAudioFormat(const QAudioFormat &a, const QAudioFormat &b);
+bool sameAudioFormat(const QAudioFormat& a, const QAudioFormat& b);
 
 // A block of interleaved raw audio with its format and the time of its first
 // byte, plus a cache of converted copies keyed by target format.
@@ -31,17 +31,16 @@ struct AudioSample
 
     // This sample in `target` format. Each target format is converted once;
     // later calls return the cached copy. The time stamp is kept.
-    AudioSample convertTo(const QAudioFormat &target, bool verbose) const;
+    AudioSample convertTo(const QAudioFormat& target, bool verbose) const;
 
-    static QString conversionKey(const QAudioFormat &target);
+    static QString conversionKey(const QAudioFormat& target);
 };
 
 // Converts interleaved Int16/Float audio between sample formats, mono/stereo
 // and sample rates (zero-order hold). Unsupported steps are logged and leave
 // the data as converted so far.
-QByteArray resampleAudio(const QByteArray &bytes, const QAudioFormat &from, const QAudioFormat &to,
-                         bool verbose);
+QByteArray resampleAudio(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to, bool verbose);
 
 // RMS level of Int16 or Float audio in dBFS, -100 for silence; 0 for empty
 // input or other sample formats.
-float levelDb(const QByteArray &bytes, const QAudioFormat &format);
+float levelDb(const QByteArray& bytes, const QAudioFormat& format);

@@ -21,7 +21,7 @@ QAudioFormat withSampleFormat(QAudioFormat f, QAudioFormat::SampleFormat sf)
 // describe it, so they are dropped. (A copy of the input carries the input's
 // cache, and a later filter converting it would otherwise get the unfiltered
 // audio back.)
-void setData(AudioSample &s, const QByteArray &data)
+void setData(AudioSample& s, const QByteArray& data)
 {
     s.data = data;
     s.conversions.clear();
@@ -29,7 +29,7 @@ void setData(AudioSample &s, const QByteArray &data)
 
 // Takes as many whole blocks of `blockBytes` as `pending` holds off its front;
 // empty when it holds none. The rest waits for the next call.
-QByteArray takeWholeBlocks(QByteArray &pending, qsizetype blockBytes)
+QByteArray takeWholeBlocks(QByteArray& pending, qsizetype blockBytes)
 {
     if (blockBytes <= 0)
         return {};
@@ -42,8 +42,8 @@ QByteArray takeWholeBlocks(QByteArray &pending, qsizetype blockBytes)
 // input's format and time stamp, the input converted to the filter's `work`
 // format joins `pending`, and the whole blocks come off its front (none while
 // blockBytes is 0).
-QByteArray takeBlocksOf(const AudioSample &in, AudioSample &out, const QAudioFormat &work, bool exact,
-                        QByteArray &pending, qsizetype blockBytes)
+QByteArray takeBlocksOf(const AudioSample& in, AudioSample& out, const QAudioFormat& work, bool exact,
+                        QByteArray& pending, qsizetype blockBytes)
 {
     out.format = in.format;
     out.timestamp = in.timestamp;
@@ -51,9 +51,9 @@ QByteArray takeBlocksOf(const AudioSample &in, AudioSample &out, const QAudioFor
     return takeWholeBlocks(pending, blockBytes);
 }
 
-float *floats(QByteArray &b)
+float* floats(QByteArray& b)
 {
-    return reinterpret_cast<float *>(b.data());
+    return reinterpret_cast<float*>(b.data());
 }
 
 constexpr float kPi = 3.14159265358979323846f;
@@ -68,12 +68,12 @@ float lin2db(float x)
     return 20.0f * std::log10(x);
 }
 
-float kneeCurve(const CompressorState &s, float x, float k)
+float kneeCurve(const CompressorState& s, float x, float k)
 {
     return s.linearThreshold + (1.0f - std::exp(-k * (x - s.linearThreshold))) / k;
 }
 
-float compCurve(const CompressorState &s, float x)
+float compCurve(const CompressorState& s, float x)
 {
     if (x < s.linearThreshold)
         return x;
@@ -90,12 +90,12 @@ float compCurve(const CompressorState &s, float x)
 
 DSPFilter::~DSPFilter() = default;
 
-int DSPFilter::strengthSetting(const QVariantMap &subSettings)
+int DSPFilter::strengthSetting(const QVariantMap& subSettings)
 {
     return subSettings.value(BaseSettings::keyName(BaseSettings::DSP_Strength), 0).toInt();
 }
 
-qint64 DSPFilter::lastModifiedSetting(const QVariantMap &subSettings)
+qint64 DSPFilter::lastModifiedSetting(const QVariantMap& subSettings)
 {
     return subSettings.value(BaseSettings::keyName(BaseSettings::LastModified), 0).toLongLong();
 }
@@ -105,7 +105,7 @@ float DSPFilter::centredStrength(int strength)
     return (float(strength) / 100.0f - 0.5f) * 2.0f;
 }
 
-bool DSPFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
+bool DSPFilter::configure(const QVariantMap& subSettings, const AudioSample& in)
 {
     const qint64 m = lastModifiedSetting(subSettings);
     const bool changed = !sameAudioFormat(in.format, inputFormat);
@@ -115,7 +115,7 @@ bool DSPFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
     return previous < m || changed;
 }
 
-bool DSPFilter::process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out)
+bool DSPFilter::process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out)
 {
     configure(subSettings, in);
     out = in;
@@ -136,7 +136,7 @@ DSPRNNFilter::~DSPRNNFilter()
     rnnoise_destroy(denoiser);
 }
 
-bool DSPRNNFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
+bool DSPRNNFilter::configure(const QVariantMap& subSettings, const AudioSample& in)
 {
     if (!DSPFilter::configure(subSettings, in))
         return false;
@@ -150,7 +150,7 @@ bool DSPRNNFilter::configure(const QVariantMap &subSettings, const AudioSample &
     return false;
 }
 
-bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out)
+bool DSPRNNFilter::process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out)
 {
     configure(subSettings, in);
     if (std::fabs(strength) < 0.01f) {
@@ -161,9 +161,9 @@ bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in
     if (processed.isEmpty())
         return true;
     const qsizetype frames = processed.size() / (kFrameSamples * qsizetype(sizeof(qint16)));
-    auto *samples = reinterpret_cast<qint16 *>(processed.data());
+    auto* samples = reinterpret_cast<qint16*>(processed.data());
     for (qsizetype f = 0; f < frames; ++f) {
-        qint16 *block = samples + f * kFrameSamples;
+        qint16* block = samples + f * kFrameSamples;
         for (int i = 0; i < kFrameSamples; ++i)
             frame[size_t(i)] = float(block[i]);
         if (denoiser)
@@ -181,9 +181,9 @@ bool DSPRNNFilter::process(const QVariantMap &subSettings, const AudioSample &in
 
 // ---------------------------------------------------------------- shelves
 
-void DSPBassFilter::lowShelf(ShelfState &s, double fs, double f, double slope, double gainDb)
+void DSPBassFilter::lowShelf(ShelfState& s, double fs, double f, double slope, double gainDb)
 {
-    s = ShelfState{};
+    s = ShelfState {};
     const double A = std::pow(10.0, gainDb / 40.0);
     const double nf = f / (fs / 2.0);
     if (nf <= 0.0 || slope == 0.0) {
@@ -206,9 +206,9 @@ void DSPBassFilter::lowShelf(ShelfState &s, double fs, double f, double slope, d
     s.a2 = float(((A + 1) + (A - 1) * cs - beta) / a0);
 }
 
-void DSPBassFilter::highShelf(ShelfState &s, double fs, double f, double slope, double gainDb)
+void DSPBassFilter::highShelf(ShelfState& s, double fs, double f, double slope, double gainDb)
 {
-    s = ShelfState{};
+    s = ShelfState {};
     const double A = std::pow(10.0, gainDb / 40.0);
     const double nf = f / (fs / 2.0);
     if (nf >= 1.0 || slope == 0.0) {
@@ -231,7 +231,7 @@ void DSPBassFilter::highShelf(ShelfState &s, double fs, double f, double slope, 
     s.a2 = float(((A + 1) - (A - 1) * cs - beta) / a0);
 }
 
-bool DSPBassFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
+bool DSPBassFilter::configure(const QVariantMap& subSettings, const AudioSample& in)
 {
     if (!DSPFilter::configure(subSettings, in))
         return false;
@@ -248,7 +248,7 @@ bool DSPBassFilter::configure(const QVariantMap &subSettings, const AudioSample 
     return false;
 }
 
-bool DSPBassFilter::process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out)
+bool DSPBassFilter::process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out)
 {
     configure(subSettings, in);
     out = in;
@@ -257,9 +257,9 @@ bool DSPBassFilter::process(const QVariantMap &subSettings, const AudioSample &i
     AudioSample c = in.convertTo(workFormat, false);
     if (c.data.size() < 4)
         return true;
-    float *x = floats(c.data);
+    float* x = floats(c.data);
     const qsizetype n = c.data.size() / qsizetype(sizeof(float));
-    ShelfState &s = shelf;
+    ShelfState& s = shelf;
     for (qsizetype i = 0; i < n; ++i) {
         const float in0 = x[i];
         const float y = s.b0 * in0 + s.b1 * s.x1 + s.b2 * s.x2 - s.a1 * s.y1 - s.a2 * s.y2;
@@ -275,7 +275,7 @@ bool DSPBassFilter::process(const QVariantMap &subSettings, const AudioSample &i
 
 // ---------------------------------------------------------------- AGC
 
-bool DSPAGCFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
+bool DSPAGCFilter::configure(const QVariantMap& subSettings, const AudioSample& in)
 {
     if (!DSPFilter::configure(subSettings, in))
         return false;
@@ -286,16 +286,16 @@ bool DSPAGCFilter::configure(const QVariantMap &subSettings, const AudioSample &
     return false;
 }
 
-bool DSPAGCFilter::process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out)
+bool DSPAGCFilter::process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out)
 {
     configure(subSettings, in);
     QByteArray processed = takeBlocksOf(in, out, workFormat, false, pending, kBlockSamples * qsizetype(sizeof(float)));
     if (processed.isEmpty())
         return true;
     const qsizetype blocks = processed.size() / (kBlockSamples * qsizetype(sizeof(float)));
-    float *x = floats(processed);
+    float* x = floats(processed);
     for (qsizetype b = 0; b < blocks; ++b) {
-        float *block = x + b * kBlockSamples;
+        float* block = x + b * kBlockSamples;
         float sum = 0.0f;
         for (int i = 0; i < kBlockSamples; ++i)
             sum += block[i] * block[i];
@@ -311,10 +311,9 @@ bool DSPAGCFilter::process(const QVariantMap &subSettings, const AudioSample &in
 
 // ---------------------------------------------------------------- compressor
 
-void DSPDynamicsCompressorFilter::initState(CompressorState &s, float fs, float pregainDb, float thresholdDb,
-                                            float kneeDb, float ratio, float attack, float release,
-                                            float predelay, float z1, float z2, float z3, float z4,
-                                            float postgainDb, float wet)
+void DSPDynamicsCompressorFilter::initState(CompressorState& s, float fs, float pregainDb, float thresholdDb,
+                                            float kneeDb, float ratio, float attack, float release, float predelay,
+                                            float z1, float z2, float z3, float z4, float postgainDb, float wet)
 {
     s.delayBufSize = std::clamp(int(fs * predelay), 1, int(s.delayBuf.size()));
     std::fill_n(s.delayBuf.begin(), s.delayBufSize, 0.0f);
@@ -331,8 +330,8 @@ void DSPDynamicsCompressorFilter::initState(CompressorState &s, float fs, float 
         const float xKnee = db2lin(thresholdDb + kneeDb);
         float minK = 0.1f, maxK = 10000.0f, k = 5.0f;
         for (int i = 0; i < 15; ++i) {
-            const float derivative
-                = k * xKnee / ((k * s.linearThreshold + 1.0f) * std::exp(k * (xKnee - s.linearThreshold)) - 1.0f);
+            const float derivative =
+                k * xKnee / ((k * s.linearThreshold + 1.0f) * std::exp(k * (xKnee - s.linearThreshold)) - 1.0f);
             if (derivative < s.slope)
                 maxK = k;
             else
@@ -368,7 +367,7 @@ void DSPDynamicsCompressorFilter::initState(CompressorState &s, float fs, float 
     s.maxCompDiffDb = -1.0f;
 }
 
-void DSPDynamicsCompressorFilter::processSamples(CompressorState &s, float *samples, int n)
+void DSPDynamicsCompressorFilter::processSamples(CompressorState& s, float* samples, int n)
 {
     for (int chunk = 0; chunk + kChunkSamples <= n; chunk += kChunkSamples) {
         if (!std::isfinite(s.detectorAvg))
@@ -419,26 +418,25 @@ void DSPDynamicsCompressorFilter::processSamples(CompressorState &s, float *samp
     }
 }
 
-bool DSPDynamicsCompressorFilter::configure(const QVariantMap &subSettings, const AudioSample &in)
+bool DSPDynamicsCompressorFilter::configure(const QVariantMap& subSettings, const AudioSample& in)
 {
     if (!DSPFilter::configure(subSettings, in))
         return false;
-    state = CompressorState{};
+    state = CompressorState {};
     workFormat = withSampleFormat(in.format, QAudioFormat::Float);
     const float u = centredStrength(strengthSetting(subSettings));
     const float threshold = std::clamp(-25.0f - 25.0f * u, -50.0f, -10.0f);
     const float ratio = std::clamp(3.0f * u + 3.0f, 2.0f, 6.0f);
     const float makeUpGain = std::clamp(5.0f * u + 1.0f, 1.0f, 6.0f);
     const float release = std::clamp(0.75f * u + 0.25f, 0.25f, 1.0f);
-    initState(state, float(in.format.sampleRate()), 0.0f, threshold, 30.0f, ratio, 0.003f, release, 0.006f,
-              0.09f, 0.16f, 0.42f, 0.98f, makeUpGain, 1.0f);
+    initState(state, float(in.format.sampleRate()), 0.0f, threshold, 30.0f, ratio, 0.003f, release, 0.006f, 0.09f,
+              0.16f, 0.42f, 0.98f, makeUpGain, 1.0f);
     qDebug() << "Init DSP Dynamics Compressor - threshold:" << threshold << " ratio:" << ratio
              << " makeUpGain:" << makeUpGain << " release:" << release;
     return false;
 }
 
-bool DSPDynamicsCompressorFilter::process(const QVariantMap &subSettings, const AudioSample &in,
-                                          AudioSample &out)
+bool DSPDynamicsCompressorFilter::process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out)
 {
     configure(subSettings, in);
     // Without a delay line (not configured) the input only waits.

@@ -23,17 +23,17 @@ class DSPFilter
 {
 public:
     DSPFilter() = default;
-    DSPFilter(const DSPFilter &) = delete;
-    DSPFilter &operator=(const DSPFilter &) = delete;
+    DSPFilter(const DSPFilter&) = delete;
+    DSPFilter& operator=(const DSPFilter&) = delete;
     virtual ~DSPFilter();
 
-    virtual bool process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out);
+    virtual bool process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out);
     // True when the filter must re-initialise (newer LastModified or a new input
     // format). Derived filters re-initialise themselves and return false.
-    virtual bool configure(const QVariantMap &subSettings, const AudioSample &in);
+    virtual bool configure(const QVariantMap& subSettings, const AudioSample& in);
 
-    static int strengthSetting(const QVariantMap &subSettings);
-    static qint64 lastModifiedSetting(const QVariantMap &subSettings);
+    static int strengthSetting(const QVariantMap& subSettings);
+    static qint64 lastModifiedSetting(const QVariantMap& subSettings);
 
 protected:
     // u in [-1, 1]: -1 at strength 0, 0 at 50, +1 at 100.
@@ -53,15 +53,15 @@ public:
     DSPRNNFilter();
     ~DSPRNNFilter() override;
 
-    bool process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out) override;
-    bool configure(const QVariantMap &subSettings, const AudioSample &in) override;
+    bool process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out) override;
+    bool configure(const QVariantMap& subSettings, const AudioSample& in) override;
 
     qsizetype pendingBytes() const { return pending.size(); }
 
 private:
-    DenoiseState *denoiser = nullptr;
+    DenoiseState* denoiser = nullptr;
     QByteArray pending;
-    std::array<float, kFrameSamples> frame{};
+    std::array<float, kFrameSamples> frame {};
     QAudioFormat workFormat;
     float strength = 0.0f;
     float dry = 1.0f;
@@ -78,14 +78,14 @@ struct ShelfState
 class DSPBassFilter : public DSPFilter
 {
 public:
-    bool process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out) override;
-    bool configure(const QVariantMap &subSettings, const AudioSample &in) override;
+    bool process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out) override;
+    bool configure(const QVariantMap& subSettings, const AudioSample& in) override;
 
-    const ShelfState &shelfState() const { return shelf; }
+    const ShelfState& shelfState() const { return shelf; }
 
     // Audio EQ Cookbook shelves with slope S, placed at w = 2*pi*f/(fs/2).
-    static void lowShelf(ShelfState &s, double fs, double f, double slope, double gainDb);
-    static void highShelf(ShelfState &s, double fs, double f, double slope, double gainDb);
+    static void lowShelf(ShelfState& s, double fs, double f, double slope, double gainDb);
+    static void highShelf(ShelfState& s, double fs, double f, double slope, double gainDb);
 
 protected:
     virtual bool isTreble() const { return false; }
@@ -108,8 +108,8 @@ class DSPAGCFilter : public DSPFilter
 public:
     static constexpr int kBlockSamples = 240;
 
-    bool process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out) override;
-    bool configure(const QVariantMap &subSettings, const AudioSample &in) override;
+    bool process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out) override;
+    bool configure(const QVariantMap& subSettings, const AudioSample& in) override;
 
     float currentGain() const { return gain; }
     float currentTargetGain() const { return targetGain; }
@@ -131,7 +131,7 @@ struct CompressorState
     float a = 0, b = 0, c = 0, d = 0;
     float detectorAvg = 0, compGain = 0, maxCompDiffDb = 0;
     int delayBufSize = 0, delayWritePos = 0, delayReadPos = 0;
-    std::array<float, 1024> delayBuf{};
+    std::array<float, 1024> delayBuf {};
 };
 
 // Dynamics compressor on chunks of 32 floats.
@@ -140,17 +140,17 @@ class DSPDynamicsCompressorFilter : public DSPFilter
 public:
     static constexpr int kChunkSamples = 32;
 
-    bool process(const QVariantMap &subSettings, const AudioSample &in, AudioSample &out) override;
-    bool configure(const QVariantMap &subSettings, const AudioSample &in) override;
+    bool process(const QVariantMap& subSettings, const AudioSample& in, AudioSample& out) override;
+    bool configure(const QVariantMap& subSettings, const AudioSample& in) override;
 
-    const CompressorState &compressorState() const { return state; }
+    const CompressorState& compressorState() const { return state; }
     qsizetype pendingBytes() const { return pending.size(); }
 
-    static void initState(CompressorState &s, float fs, float pregainDb, float thresholdDb, float kneeDb,
-                          float ratio, float attack, float release, float predelay, float z1, float z2,
-                          float z3, float z4, float postgainDb, float wet);
+    static void initState(CompressorState& s, float fs, float pregainDb, float thresholdDb, float kneeDb, float ratio,
+                          float attack, float release, float predelay, float z1, float z2, float z3, float z4,
+                          float postgainDb, float wet);
     // Processes n samples in place; n must be a multiple of 32.
-    static void processSamples(CompressorState &s, float *samples, int n);
+    static void processSamples(CompressorState& s, float* samples, int n);
 
 private:
     CompressorState state;

@@ -66,7 +66,9 @@ inline QImage cameraFrame()
 class Camera
 {
 public:
-    explicit Camera(QImage source) : _source(std::move(source)) {}
+    explicit Camera(QImage source)
+        : _source(std::move(source))
+    {}
 
     // The next frame, in `frame` (whatever `frame` held before is let go first).
     void deliver(QImage& frame)
@@ -121,7 +123,7 @@ inline double medianMs(int runs, const std::function<void()>& fn, const std::fun
     // instead of the wall clock: steadier figures on a busy machine.
     static const bool threadClock = qgetenv("VANTOR_BENCH_CLOCK") == "thread";
     const auto nowMs = [] {
-        timespec t{};
+        timespec t {};
         clock_gettime(threadClock ? CLOCK_THREAD_CPUTIME_ID : CLOCK_MONOTONIC, &t);
         return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
     };
@@ -162,7 +164,7 @@ inline double toneStageMs(const BitmapPtr& input, int runs)
 {
     ImageToneSP tone;
     tone.setMaxRate(1000000);
-    const CameraSetting s{20, 1, 100, 0, 50, false, false};
+    const CameraSetting s {20, 1, 100, 0, 50, false, false};
     return medianMs(runs, [&] {
         float w = float(input->cols), h = float(input->rows);
         tone.processImage(input, w, h, s);
@@ -174,8 +176,8 @@ inline double fineRotationMs(const BitmapPtr& input, int runs)
 {
     ImageRotateSP rotate;
     rotate.setMaxRate(1000000);
-    const CameraSetting coarse{0, 1, 2, 0, 0, false, false};
-    const CameraSetting fine{12, 1, 20, -20, 0, false, false};
+    const CameraSetting coarse {0, 1, 2, 0, 0, false, false};
+    const CameraSetting fine {12, 1, 20, -20, 0, false, false};
     return medianMs(runs, [&] {
         float w = float(input->cols), h = float(input->rows);
         rotate.processImage(input, w, h, coarse, fine);

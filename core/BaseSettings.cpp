@@ -57,7 +57,7 @@ bool usableAs(const QVariant& stored, const QVariant& def)
         return ok;
     case QMetaType::QString:
         return stored.canConvert<QString>() && stored.typeId() != QMetaType::QVariantMap
-               && stored.typeId() != QMetaType::QVariantList && stored.typeId() != QMetaType::QStringList;
+            && stored.typeId() != QMetaType::QVariantList && stored.typeId() != QMetaType::QStringList;
     default:
         if (def.typeId() == QMetaType::QColor)
             return stored.value<QColor>().isValid();

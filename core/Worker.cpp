@@ -78,7 +78,7 @@ bool Worker::runFunctionAsync(Function fn)
         return true;
     }
     ++_pending;
-    _queue.append(Job{std::move(fn), nullptr});
+    _queue.append(Job {std::move(fn), nullptr});
     emit _signaler->signal();
     return true;
 }
@@ -100,7 +100,7 @@ void Worker::runFunctionSync(Function fn)
             qWarning() << "dropping function due to invalid signaler!";
             return;
         }
-        _queue.append(Job{std::move(fn), &done});
+        _queue.append(Job {std::move(fn), &done});
         emit _signaler->signal();
     }
     done.acquire(1);

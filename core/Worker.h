@@ -28,10 +28,10 @@ public:
     bool runFunctionAsync(Function fn);
     void runFunctionSync(Function fn);
 
-    template<typename R>
+    template <typename R>
     R runFunctionSyncEx(std::function<R(QObject*)> fn)
     {
-        R result{};
+        R result {};
         runFunctionSync([&result, &fn](QObject* target) { result = fn(target); });
         return result;
     }
@@ -67,5 +67,5 @@ private:
     QList<Job> _queue;
     int _pending = 0;
     int _limit = -1;
-    std::atomic<bool> _interrupted{false};
+    std::atomic<bool> _interrupted {false};
 };

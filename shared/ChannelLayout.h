@@ -18,7 +18,8 @@ constexpr uint32_t kSlotCount = 3;
 constexpr uint32_t kHeaderSize = 96;
 constexpr uint32_t kSlotHeaderSize = 32;
 
-struct Header {
+struct Header
+{
     uint32_t writeSequence;     // frame being written; bumped before a slot is filled
     uint32_t publishedSequence; // last frame completely written
     uint32_t state;             // State
@@ -26,13 +27,14 @@ struct Header {
     uint32_t reserved0;
     uint32_t width;
     uint32_t height;
-    uint32_t reserved1; // keeps frameInterval 8-byte aligned
+    uint32_t reserved1;                // keeps frameInterval 8-byte aligned
     alignas(8) uint64_t frameInterval; // 100-ns units
     uint8_t reserved2[32];             // written as zero
     uint8_t reserved3[16];             // never written
 };
 
-struct SlotHeader {
+struct SlotHeader
+{
     alignas(8) uint64_t timestamp;
     uint8_t reserved[24];
 };
@@ -53,7 +55,8 @@ static_assert(sizeof(SlotHeader) == kSlotHeaderSize);
 static_assert(offsetof(SlotHeader, timestamp) == 0);
 
 // Offsets and sizes derived from the picture size.
-struct Layout {
+struct Layout
+{
     uint32_t frameBytes = 0; // width * height * 4
     uint32_t slotOffset[kSlotCount] = {};
     uint32_t sectionSize = 0;

@@ -11,7 +11,10 @@ std::atomic<Sink> g_sink {nullptr};
 
 } // namespace
 
-void setSink(Sink sink) { g_sink.store(sink, std::memory_order_release); }
+void setSink(Sink sink)
+{
+    g_sink.store(sink, std::memory_order_release);
+}
 
 void write(Level level, const char* format, ...)
 {

@@ -9,10 +9,22 @@ namespace {
 
 // Shared fields are naturally aligned and accessed with single loads and
 // stores; the builtins work on read-only views too (no read-modify-write).
-uint32_t loadAcquire(const uint32_t& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
-uint32_t loadRelaxed(const uint32_t& field) { return __atomic_load_n(&field, __ATOMIC_RELAXED); }
-void storeRelease(uint32_t& field, uint32_t value) { __atomic_store_n(&field, value, __ATOMIC_RELEASE); }
-void storeRelaxed(uint32_t& field, uint32_t value) { __atomic_store_n(&field, value, __ATOMIC_RELAXED); }
+uint32_t loadAcquire(const uint32_t& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+uint32_t loadRelaxed(const uint32_t& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+void storeRelease(uint32_t& field, uint32_t value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+void storeRelaxed(uint32_t& field, uint32_t value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+}
 
 Handle* makeHandle(SharedMemory::Section section, void* base, size_t size)
 {
@@ -90,7 +102,10 @@ Handle* createWriter(uint32_t width, uint32_t height, uint64_t frameInterval)
     return detail::createWriter(kName, width, height, frameInterval);
 }
 
-Handle* openReader() { return detail::openReader(kName); }
+Handle* openReader()
+{
+    return detail::openReader(kName);
+}
 
 void writeFrame(Handle* handle, const void* pixels, uint32_t byteCount, uint64_t timestamp)
 {

@@ -19,7 +19,8 @@ constexpr char kName[] = "VantorCamVideo";
 constexpr uint32_t kMaxRepeats = 10; // polls without a new frame before a reader lets go
 
 // The process-local handle; each side allocates its own.
-struct Handle {
+struct Handle
+{
     SharedMemory::Section section;
     bool slotsResolved = false; // reader: slot addresses computed and checked
     Header* header = nullptr;
@@ -67,7 +68,8 @@ enum class Poll {
     Reopen,   // state 3, kMaxRepeats polls without news or a shrunk section: close, open again next time
 };
 
-struct Frame {
+struct Frame
+{
     const uint8_t* pixels = nullptr; // B, G, R, A/unused; stride width * 4
     uint32_t width = 0;
     uint32_t height = 0;

@@ -7,8 +7,7 @@
 InstanceCounter::InstanceCounter(std::string sectionName, std::string mutexName)
     : _sectionName(std::move(sectionName))
     , _mutexName(std::move(mutexName))
-{
-}
+{}
 
 InstanceCounter::~InstanceCounter()
 {
@@ -93,6 +92,12 @@ int InstanceCounter::releaseDeadClients()
     return dead;
 }
 
-bool InstanceCounter::increment() { return add(1, "Incremented: "); }
+bool InstanceCounter::increment()
+{
+    return add(1, "Incremented: ");
+}
 
-bool InstanceCounter::decrement() { return add(-1, "Decremented: "); }
+bool InstanceCounter::decrement()
+{
+    return add(-1, "Decremented: ");
+}

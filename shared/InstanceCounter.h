@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string>
 
-class InstanceCounter {
+class InstanceCounter
+{
 public:
     static constexpr char kSectionName[] = "GlobalVantorInstanceCounterSM";
     static constexpr char kMutexName[] = "GlobalVantorInstanceCounterMux";

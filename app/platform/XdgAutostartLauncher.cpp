@@ -15,7 +15,7 @@ const char* const kEntryName = "VantorControl.desktop";
 QString entryPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/")
-           + QLatin1String(kEntryName);
+         + QLatin1String(kEntryName);
 }
 
 // The Exec value for a program path, in the desktop entry format's three
@@ -36,11 +36,20 @@ QString execValue(const QString& program)
     QString value;
     for (QChar c : quoted) {
         switch (c.unicode()) {
-        case '\\': value += QStringLiteral("\\\\"); break;
-        case '\n': value += QStringLiteral("\\n"); break;
-        case '\t': value += QStringLiteral("\\t"); break;
-        case '\r': value += QStringLiteral("\\r"); break;
-        default: value += c;
+        case '\\':
+            value += QStringLiteral("\\\\");
+            break;
+        case '\n':
+            value += QStringLiteral("\\n");
+            break;
+        case '\t':
+            value += QStringLiteral("\\t");
+            break;
+        case '\r':
+            value += QStringLiteral("\\r");
+            break;
+        default:
+            value += c;
         }
     }
     return value;
@@ -56,11 +65,20 @@ QString unescapeExec(const QString& value)
             continue;
         }
         switch (value[++i].unicode()) {
-        case 'n': text += u'\n'; break;
-        case 't': text += u'\t'; break;
-        case 'r': text += u'\r'; break;
-        case 's': text += u' '; break;
-        default: text += value[i];
+        case 'n':
+            text += u'\n';
+            break;
+        case 't':
+            text += u'\t';
+            break;
+        case 'r':
+            text += u'\r';
+            break;
+        case 's':
+            text += u' ';
+            break;
+        default:
+            text += value[i];
         }
     }
     QString program;

@@ -20,13 +20,13 @@ int rnnoise_get_frame_size(void);
 
 /* Creates a denoiser. Only the built-in model is available: `model` must be
  * null. Returns null when `model` is not null or the module cannot start. */
-DenoiseState *rnnoise_create(RNNModel *model);
+DenoiseState* rnnoise_create(RNNModel* model);
 
 /* Denoises one frame of rnnoise_get_frame_size() samples from `in` into `out`
  * (they may be the same buffer) and returns the voice probability 0..1. */
-float rnnoise_process_frame(DenoiseState *st, float *out, const float *in);
+float rnnoise_process_frame(DenoiseState* st, float* out, const float* in);
 
-void rnnoise_destroy(DenoiseState *st);
+void rnnoise_destroy(DenoiseState* st);
 
 #ifdef __cplusplus
 }

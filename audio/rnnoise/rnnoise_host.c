@@ -28,11 +28,13 @@ enum { FRAME_SIZE = 480, FRAME_BYTES = FRAME_SIZE * (int)sizeof(float) };
 #define MAX_MODULE_MEMORY (64u * 1024u * 1024u)
 #define WASM_PAGE 65536u
 
-struct RNNW_HOST_INSTANCE {
-    RNNW_MODULE_INSTANCE *module;
+struct RNNW_HOST_INSTANCE
+{
+    RNNW_MODULE_INSTANCE* module;
 };
 
-struct DenoiseState {
+struct DenoiseState
+{
     RNNW_MODULE_INSTANCE module;
     struct RNNW_HOST_INSTANCE host;
     int alive;
@@ -46,9 +48,9 @@ static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static int g_runtimeReady;
 
 /* Import: emscripten_resize_heap(requested byte size) -> 1 on success. */
-u32 RNNW_IMPORT_RESIZE_HEAP(struct RNNW_HOST_INSTANCE *host, u32 requested)
+u32 RNNW_IMPORT_RESIZE_HEAP(struct RNNW_HOST_INSTANCE* host, u32 requested)
 {
-    wasm_rt_memory_t *mem = RNNW_EXPORT_MEMORY(host->module);
+    wasm_rt_memory_t* mem = RNNW_EXPORT_MEMORY(host->module);
     if (requested > MAX_MODULE_MEMORY)
         return 0;
     uint64_t pages = ((uint64_t)requested + WASM_PAGE - 1) / WASM_PAGE;
@@ -57,15 +59,15 @@ u32 RNNW_IMPORT_RESIZE_HEAP(struct RNNW_HOST_INSTANCE *host, u32 requested)
     return wasm_rt_grow_memory(mem, (u32)(pages - mem->pages)) != (u32)-1;
 }
 
-static int inBounds(const wasm_rt_memory_t *mem, u32 addr, uint64_t len)
+static int inBounds(const wasm_rt_memory_t* mem, u32 addr, uint64_t len)
 {
     return (uint64_t)addr + len <= mem->size;
 }
 
 /* Import: emscripten_memcpy_big(dest, src, n) inside the module's memory. */
-void RNNW_IMPORT_MEMCPY_BIG(struct RNNW_HOST_INSTANCE *host, u32 dest, u32 src, u32 n)
+void RNNW_IMPORT_MEMCPY_BIG(struct RNNW_HOST_INSTANCE* host, u32 dest, u32 src, u32 n)
 {
-    wasm_rt_memory_t *mem = RNNW_EXPORT_MEMORY(host->module);
+    wasm_rt_memory_t* mem = RNNW_EXPORT_MEMORY(host->module);
     if (!inBounds(mem, dest, n) || !inBounds(mem, src, n))
         wasm_rt_trap(WASM_RT_TRAP_OOB);
     memmove(mem->data + dest, mem->data + src, n);
@@ -81,7 +83,7 @@ static int ensureRuntime(void)
     return 1;
 }
 
-static void stopInstance(DenoiseState *st)
+static void stopInstance(DenoiseState* st)
 {
     RNNW_FREE(&st->module);
     memset(&st->module, 0, sizeof st->module);
@@ -90,7 +92,7 @@ static void stopInstance(DenoiseState *st)
 
 /* Starts a fresh module instance with one denoiser and two frame buffers.
  * Called with g_lock held. */
-static int startInstance(DenoiseState *st)
+static int startInstance(DenoiseState* st)
 {
     memset(&st->module, 0, sizeof st->module);
     st->host.module = &st->module;
@@ -118,11 +120,11 @@ int rnnoise_get_frame_size(void)
     return FRAME_SIZE;
 }
 
-DenoiseState *rnnoise_create(RNNModel *model)
+DenoiseState* rnnoise_create(RNNModel* model)
 {
     if (model != NULL)
         return NULL;
-    DenoiseState *st = calloc(1, sizeof *st);
+    DenoiseState* st = calloc(1, sizeof *st);
     if (st == NULL)
         return NULL;
     pthread_mutex_lock(&g_lock);
@@ -135,7 +137,7 @@ DenoiseState *rnnoise_create(RNNModel *model)
     return st;
 }
 
-float rnnoise_process_frame(DenoiseState *st, float *out, const float *in)
+float rnnoise_process_frame(DenoiseState* st, float* out, const float* in)
 {
     float frame[FRAME_SIZE];
     memcpy(frame, in, sizeof frame);
@@ -149,7 +151,7 @@ float rnnoise_process_frame(DenoiseState *st, float *out, const float *in)
     }
     int trap = wasm_rt_impl_try();
     if (trap == 0) {
-        wasm_rt_memory_t *mem = RNNW_EXPORT_MEMORY(&st->module);
+        wasm_rt_memory_t* mem = RNNW_EXPORT_MEMORY(&st->module);
         if (!inBounds(mem, st->inBuf, FRAME_BYTES))
             wasm_rt_trap(WASM_RT_TRAP_OOB);
         memcpy(mem->data + st->inBuf, frame, FRAME_BYTES);
@@ -171,7 +173,7 @@ float rnnoise_process_frame(DenoiseState *st, float *out, const float *in)
     return vad;
 }
 
-void rnnoise_destroy(DenoiseState *st)
+void rnnoise_destroy(DenoiseState* st)
 {
     if (st == NULL)
         return;
@@ -182,14 +184,14 @@ void rnnoise_destroy(DenoiseState *st)
     free(st);
 }
 
-void rnnoise_testing_corrupt(DenoiseState *st)
+void rnnoise_testing_corrupt(DenoiseState* st)
 {
     pthread_mutex_lock(&g_lock);
     st->state = 0xFFFFFF00u;
     pthread_mutex_unlock(&g_lock);
 }
 
-unsigned rnnoise_testing_restart_count(const DenoiseState *st)
+unsigned rnnoise_testing_restart_count(const DenoiseState* st)
 {
     return st->restarts;
 }

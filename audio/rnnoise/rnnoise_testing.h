@@ -9,10 +9,10 @@ extern "C" {
 
 /* Points the instance's state at an address outside its memory, so that the
  * next rnnoise_process_frame traps inside the module. */
-void rnnoise_testing_corrupt(DenoiseState *st);
+void rnnoise_testing_corrupt(DenoiseState* st);
 
 /* How many times this denoiser's module instance trapped and was replaced. */
-unsigned rnnoise_testing_restart_count(const DenoiseState *st);
+unsigned rnnoise_testing_restart_count(const DenoiseState* st);
 
 #ifdef __cplusplus
 }

@@ -19,12 +19,12 @@ namespace {
 
 double threadCpuSeconds()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-void quietDebug(QtMsgType type, const QMessageLogContext &, const QString &msg)
+void quietDebug(QtMsgType type, const QMessageLogContext&, const QString& msg)
 {
     if (type != QtDebugMsg)
         std::fprintf(stderr, "%s\n", qPrintable(msg));
@@ -39,7 +39,8 @@ std::vector<qint16> testSignal(size_t n)
     for (size_t i = 0; i < n; ++i) {
         const double t = double(i) / 48000.0;
         const double env = 0.5 + 0.5 * std::sin(2 * M_PI * 1.5 * t);
-        const double x = env * (6000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1330 * t)) + noise(rng);
+        const double x =
+            env * (6000 * std::sin(2 * M_PI * 220 * t) + 3000 * std::sin(2 * M_PI * 1330 * t)) + noise(rng);
         v[i] = qint16(std::clamp(x, -32767.0, 32767.0));
     }
     return v;
@@ -47,7 +48,7 @@ std::vector<qint16> testSignal(size_t n)
 
 void benchRnnoiseFrame()
 {
-    DenoiseState *st = rnnoise_create(nullptr);
+    DenoiseState* st = rnnoise_create(nullptr);
     const auto sig = testSignal(480 * 200);
     std::vector<float> frame(480);
     constexpr int kFrames = 5000;
@@ -75,8 +76,8 @@ void benchDspChain()
     f.setChannelCount(1);
     f.setSampleFormat(QAudioFormat::Int16);
     auto settings = [](int strength) {
-        return QVariantMap{{BaseSettings::keyName(BaseSettings::DSP_Strength), strength},
-                           {BaseSettings::keyName(BaseSettings::LastModified), 1}};
+        return QVariantMap {{BaseSettings::keyName(BaseSettings::DSP_Strength), strength},
+                            {BaseSettings::keyName(BaseSettings::LastModified), 1}};
     };
     std::vector<std::pair<std::unique_ptr<DSPFilter>, QVariantMap>> chain;
     chain.emplace_back(std::make_unique<DSPRNNFilter>(), settings(100));
@@ -92,8 +93,8 @@ void benchDspChain()
         AudioSample in;
         in.format = f;
         in.timestamp = 1 + at;
-        in.data = QByteArray(reinterpret_cast<const char *>(sig.data() + at), 1200 * 2);
-        for (auto &[filter, s] : chain) {
+        in.data = QByteArray(reinterpret_cast<const char*>(sig.data() + at), 1200 * 2);
+        for (auto& [filter, s] : chain) {
             AudioSample out;
             filter->process(s, in, out);
             in = out;
@@ -115,7 +116,7 @@ void benchResample()
     std::vector<float> block(1103 * 2); // 25 ms of 44.1 kHz stereo
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = float(0.5 * std::sin(double(i) * 0.01));
-    const QByteArray bytes(reinterpret_cast<const char *>(block.data()), qsizetype(block.size() * sizeof(float)));
+    const QByteArray bytes(reinterpret_cast<const char*>(block.data()), qsizetype(block.size() * sizeof(float)));
     constexpr int kRuns = 20000;
     qsizetype sink = 0;
     const double start = threadCpuSeconds();
@@ -129,7 +130,7 @@ void benchResample()
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(quietDebug);

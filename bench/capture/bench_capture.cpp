@@ -19,13 +19,13 @@ constexpr int kSeconds = 10;
 
 double cpuSeconds()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // CPU share of one core spent while `run` keeps going for kSeconds.
-template<typename Start, typename Stop>
+template <typename Start, typename Stop>
 double measure(Start start, Stop stop)
 {
     start();
@@ -50,15 +50,15 @@ int main(int argc, char** argv)
     gst_init(nullptr, nullptr);
 
     CameraGrabber grabber;
-    std::atomic<int> frames{0};
-    QObject::connect(&grabber, &CameraGrabber::onNewFrameAvailable, &grabber, [&] { ++frames; },
-                     Qt::DirectConnection);
+    std::atomic<int> frames {0};
+    QObject::connect(
+        &grabber, &CameraGrabber::onNewFrameAvailable, &grabber, [&] { ++frames; }, Qt::DirectConnection);
     const double whole = measure([&] { grabber.startCamera(1280, -720, 0, QStringLiteral("Vantor Camera"), false); },
                                  [&] { grabber.stopCamera(); });
     const double fps = frames.load() / double(kSeconds + 1);
 
-    GstElement* pipeline = gst_parse_launch(
-        "vantordemocamsrc ! video/x-raw,width=1280,height=720 ! fakesink sync=false", nullptr);
+    GstElement* pipeline =
+        gst_parse_launch("vantordemocamsrc ! video/x-raw,width=1280,height=720 ! fakesink sync=false", nullptr);
     const double camera = measure([&] { gst_element_set_state(pipeline, GST_STATE_PLAYING); },
                                   [&] { gst_element_set_state(pipeline, GST_STATE_NULL); });
     gst_object_unref(pipeline);

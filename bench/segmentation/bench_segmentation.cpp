@@ -61,7 +61,7 @@ int main(int argc, char** argv)
     for (int value : {100, 30}) {
         ImageBlurSP blur;
         blur.setMaxRate(1000000);
-        const CameraSetting s{value, 1, 100, 0, 0, false, false};
+        const CameraSetting s {value, 1, 100, 0, 0, false, false};
         print(value == 100 ? "blur_sigma10_720p_ms" : "blur_sigma3_720p_ms", medianMs(runs, [&] {
                   float w = kW, h = kH;
                   blur.processImage(input, w, h, s);
@@ -92,9 +92,8 @@ int main(int argc, char** argv)
     PersonSegmentationSP::setDefaultModelPath(QStringLiteral(VANTOR_MODELS_DIR "/selfie_segmentation.onnx"));
     {
         PostProcessor pp(&settings);
-        print("pipeline_all_effects_square_model_720p_ms",
-              medianMs(
-                  runs, [&] { pp.process(work); }, fresh, 30));
+        print("pipeline_all_effects_square_model_720p_ms", medianMs(
+                                                               runs, [&] { pp.process(work); }, fresh, 30));
     }
     return 0;
 }

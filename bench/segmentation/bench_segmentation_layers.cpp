@@ -123,7 +123,7 @@ int main(int argc, char** argv)
     }
     if (paths.empty()) {
         const bool ok = profile("256x256", VANTOR_MODELS_DIR "/selfie_segmentation.onnx", listLayers)
-                        && profile("144x256", VANTOR_MODELS_DIR "/selfie_segmentation_landscape.onnx", listLayers);
+                     && profile("144x256", VANTOR_MODELS_DIR "/selfie_segmentation_landscape.onnx", listLayers);
         return ok ? 0 : 1;
     }
     bool ok = true;

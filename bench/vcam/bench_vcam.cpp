@@ -14,7 +14,7 @@ namespace {
 constexpr uint32_t kWidth = 1280, kHeight = 720;
 constexpr int kRounds = 200;
 
-template<typename F>
+template <typename F>
 double medianMs(F&& run)
 {
     for (int i = 0; i < 10; ++i)
@@ -40,7 +40,8 @@ int main()
     vcam::FrameConverter converter;
     converter.reset(kWidth, kHeight, kWidth, kHeight);
 
-    const struct {
+    const struct
+    {
         const char* figure;
         vcam::FrameConverter::Kind kind;
     } cases[] = {

@@ -33,7 +33,7 @@ namespace {
 
 double cpuSeconds()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -43,7 +43,7 @@ size_t pictureHash(const uchar* bytes, qsizetype size)
     return qHashBits(bytes, size_t(size));
 }
 
-template<typename Predicate>
+template <typename Predicate>
 bool waitFor(Predicate done, int ms)
 {
     QElapsedTimer timer;
@@ -92,7 +92,7 @@ int main(int argc, char** argv)
     for (const bool sync : {false, true}) {
         const QByteArray description = QByteArray("vantorvcamsrc ! video/x-raw,format=BGRx ! appsink name=out "
                                                   "max-buffers=4 drop=false sync=")
-                                       + (sync ? "true" : "false");
+                                     + (sync ? "true" : "false");
         GstElement* client = gst_parse_launch(description.constData(), nullptr);
         gst_element_set_state(client, GST_STATE_PLAYING);
         if (!waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000)) {

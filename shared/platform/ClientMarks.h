@@ -19,7 +19,8 @@
 
 namespace ClientMarks {
 
-class Mark {
+class Mark
+{
 public:
     Mark() = default;
     ~Mark();

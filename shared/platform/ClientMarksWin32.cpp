@@ -4,9 +4,15 @@
 namespace ClientMarks {
 
 Mark::~Mark() = default;
-bool Mark::prepare(const std::string&, uint64_t) { return false; }
+bool Mark::prepare(const std::string&, uint64_t)
+{
+    return false;
+}
 void Mark::publish() {}
 void Mark::withdraw() {}
-int reapDead(const std::string&, uint64_t) { return 0; }
+int reapDead(const std::string&, uint64_t)
+{
+    return 0;
+}
 
 } // namespace ClientMarks

@@ -31,8 +31,7 @@ const char* kindOf(const struct stat& st)
 void sleepMs(long ms)
 {
     timespec pause {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
 }
 
 long elapsedMs(const timespec& since)
@@ -64,7 +63,8 @@ int openTrusted(const std::string& name, int access, bool shmName)
         }
         return -1;
     }
-    struct stat st {};
+    struct stat st
+    {};
     const char* why = nullptr;
     if (fstat(fd, &st) != 0)
         why = "cannot be examined";

@@ -28,7 +28,8 @@ constexpr int kLockWaitMs = 1000;
 
 // One mapped view of a named section. Move-only; unmaps and closes on
 // destruction.
-class Section {
+class Section
+{
 public:
     Section() = default;
     ~Section() { reset(); }
@@ -61,8 +62,8 @@ public:
     // read/write. `created` tells which happened. On failure `error` holds the
     // system error code and `failedStep` which step failed.
     enum class Step { None, Create, Map };
-    static Section openOrCreate(const std::string& name, uint32_t size, bool& created,
-                                Step& failedStep, unsigned long& error);
+    static Section openOrCreate(const std::string& name, uint32_t size, bool& created, Step& failedStep,
+                                unsigned long& error);
 
     bool isValid() const { return base_ != nullptr; }
     void* data() const { return base_; }
@@ -99,7 +100,8 @@ private:
 // (Linux: flock on a named object; Windows: abandoned mutexes count as
 // acquired). Within one process, threads sharing one object also exclude each
 // other.
-class NamedMutex {
+class NamedMutex
+{
 public:
     NamedMutex() = default;
     ~NamedMutex();

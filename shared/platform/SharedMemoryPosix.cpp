@@ -46,7 +46,8 @@ void closeFd(int& fd)
 // goes to the handler that was there before (or to the default action).
 // The table is fixed and lock-free: the handler may only read atomics.
 
-struct WatchedView {
+struct WatchedView
+{
     std::atomic<uintptr_t> begin {0};
     std::atomic<size_t> length {0};
     std::atomic<int> protection {0};
@@ -85,7 +86,8 @@ void installBusErrorHandler()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        struct sigaction action {};
+        struct sigaction action
+        {};
         action.sa_sigaction = onBusError;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
         sigemptyset(&action.sa_mask);
@@ -123,7 +125,8 @@ void unwatchView(int index)
 // --- Locks ----------------------------------------------------------------
 
 // Holds the creation guard of one section for the current scope.
-class Guard {
+class Guard
+{
 public:
     explicit Guard(const std::string& base)
         : fd_(openOrCreateLockObject(base + ".guard"))
@@ -146,7 +149,8 @@ bool writerHeld(const std::string& base)
     const int fd = openTrusted(base + ".writer", O_RDONLY);
     if (fd < 0)
         return false;
-    struct flock probe {};
+    struct flock probe
+    {};
     probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
     const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
@@ -160,7 +164,8 @@ int takeWriterMarker(const std::string& base)
     const int fd = openOrCreateLockObject(base + ".writer");
     if (fd < 0)
         return -1;
-    struct flock lock {};
+    struct flock lock
+    {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
@@ -173,7 +178,8 @@ int takeWriterMarker(const std::string& base)
 // Size and inode of an open object.
 bool examine(int fd, size_t& size, uint64_t& identity)
 {
-    struct stat st {};
+    struct stat st
+    {};
     if (fstat(fd, &st) != 0 || st.st_size < 0)
         return false;
     size = size_t(st.st_size);
@@ -215,7 +221,10 @@ std::string platformName(const std::string& name)
     return "/" + name + ns + "-" + std::to_string(getuid());
 }
 
-bool Section::lost() const { return guard_ >= 0 && g_views[guard_].lost.load(std::memory_order_acquire); }
+bool Section::lost() const
+{
+    return guard_ >= 0 && g_views[guard_].lost.load(std::memory_order_acquire);
+}
 
 void Section::reset()
 {
@@ -290,8 +299,7 @@ Section Section::openReader(const std::string& name)
     // A writer replacing the section holds its guard, not this object; an
     // exclusive holder here would be the counter's stale check, never ours.
     size_t size = 0;
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0 || !writerHeld(base) || !examine(fd, size, section.identity_)
-        || size == 0) {
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0 || !writerHeld(base) || !examine(fd, size, section.identity_) || size == 0) {
         section.reset();
         return section;
     }
@@ -364,7 +372,10 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     return section;
 }
 
-NamedMutex::~NamedMutex() { reset(); }
+NamedMutex::~NamedMutex()
+{
+    reset();
+}
 
 bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
 {

@@ -25,7 +25,10 @@ std::wstring widen(const std::string& text)
     return wide;
 }
 
-HANDLE asHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+HANDLE asHandle(intptr_t value)
+{
+    return reinterpret_cast<HANDLE>(value);
+}
 
 void closeHandle(intptr_t& value)
 {
@@ -34,13 +37,22 @@ void closeHandle(intptr_t& value)
     value = -1;
 }
 
-std::wstring writerMarkerName(const std::string& name) { return widen(name + "Writer"); }
+std::wstring writerMarkerName(const std::string& name)
+{
+    return widen(name + "Writer");
+}
 
 } // namespace
 
-std::string platformName(const std::string& name) { return name; }
+std::string platformName(const std::string& name)
+{
+    return name;
+}
 
-bool Section::lost() const { return false; }
+bool Section::lost() const
+{
+    return false;
+}
 
 void Section::reset()
 {
@@ -140,7 +152,10 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     return section;
 }
 
-NamedMutex::~NamedMutex() { reset(); }
+NamedMutex::~NamedMutex()
+{
+    reset();
+}
 
 bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
 {
@@ -165,8 +180,14 @@ bool NamedMutex::lock()
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
-void NamedMutex::unlock() { ReleaseMutex(asHandle(handle_)); }
+void NamedMutex::unlock()
+{
+    ReleaseMutex(asHandle(handle_));
+}
 
-void NamedMutex::reset() { closeHandle(handle_); }
+void NamedMutex::reset()
+{
+    closeHandle(handle_);
+}
 
 } // namespace SharedMemory

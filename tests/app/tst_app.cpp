@@ -176,11 +176,11 @@ private slots:
         QTest::addColumn<QSize>("size");
         QTest::addColumn<QRect>("expected");
         const QRect screen(0, 0, 1920, 1030);
-        QTest::newRow("tray at bottom right") << screen << QPoint(1800, 1040) << QSize(400, 600)
-                                              << QRect(1520, 430, 400, 600);
+        QTest::newRow("tray at bottom right")
+            << screen << QPoint(1800, 1040) << QSize(400, 600) << QRect(1520, 430, 400, 600);
         QTest::newRow("tray at top left") << screen << QPoint(10, 30) << QSize(400, 600) << QRect(10, 30, 400, 600);
-        QTest::newRow("larger than the screen") << QRect(0, 0, 300, 200) << QPoint(250, 150) << QSize(400, 600)
-                                                << QRect(0, 0, 400, 600);
+        QTest::newRow("larger than the screen")
+            << QRect(0, 0, 300, 200) << QPoint(250, 150) << QSize(400, 600) << QRect(0, 0, 400, 600);
         QTest::newRow("second screen") << QRect(1920, 0, 1280, 974) << QPoint(3100, 1000) << QSize(300, 300)
                                        << QRect(2900, 674, 300, 300);
     }
@@ -236,7 +236,7 @@ private slots:
         QCOMPARE(seenText, QStringLiteral("one\ntwo<BR>"));
         QCOMPARE(seenInfo, QStringLiteral("(x\ny)"));
         buttons.sort();
-        QCOMPARE(buttons, (QStringList{"No", "Yes"}));
+        QCOMPARE(buttons, (QStringList {"No", "Yes"}));
 
         whenBoxShows([](QMessageBox* box) {
             for (QAbstractButton* b : box->buttons())
@@ -253,7 +253,7 @@ private slots:
     void startAtLoginWritesAndRemovesTheAutostartEntry()
     {
         const QString entry = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                              + QStringLiteral("/autostart/VantorControl.desktop");
+                            + QStringLiteral("/autostart/VantorControl.desktop");
         app()->setupAppToLauncAtStartup(true);
         QVERIFY(QFile::exists(entry));
         QFile file(entry);
@@ -277,7 +277,7 @@ private slots:
     {
         auto launcher = LoginLauncher::create();
         const QString entry = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                              + QStringLiteral("/autostart/VantorControl.desktop");
+                            + QStringLiteral("/autostart/VantorControl.desktop");
         const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         QVERIFY2(!validator.isEmpty(), "desktop-file-validate (desktop-file-utils) is needed");
         for (const QString& path :

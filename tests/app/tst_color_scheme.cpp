@@ -27,9 +27,9 @@ void setPaletteDark(bool dark)
 
 bool setPortalScheme(uint value)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(kPortal, QStringLiteral("/org/freedesktop/portal/desktop"),
-                                                       QStringLiteral("org.freedesktop.DBus.Mock"),
-                                                       QStringLiteral("SetColorScheme"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kPortal, QStringLiteral("/org/freedesktop/portal/desktop"),
+                                       QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("SetColorScheme"));
     call << value;
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
 }

@@ -64,7 +64,8 @@ private slots:
         const QStringList trayWindows = waitForWindows(desktop, first.processId(), 1);
         QCOMPARE(trayWindows.size(), 1);
         const QRect icon = desktop.geometry(trayWindows[0]);
-        QVERIFY2(icon.top() >= 760 && icon.left() >= 1000, qPrintable(QString("icon at %1,%2").arg(icon.x()).arg(icon.y())));
+        QVERIFY2(icon.top() >= 760 && icon.left() >= 1000,
+                 qPrintable(QString("icon at %1,%2").arg(icon.x()).arg(icon.y())));
         QVERIFY(QFile::exists(lockPath()));
 
         // A second start shows one box and leaves with 1 once it is accepted.
@@ -77,8 +78,9 @@ private slots:
         QCOMPARE(boxes.size(), 1);
         QTest::qWait(300);
         QCOMPARE(desktop.visibleWindows(second.processId()).size(), 1);
-        QVERIFY(desktop.x(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), boxes[0]})
-                    .isEmpty());
+        QVERIFY(
+            desktop.x(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), boxes[0]})
+                .isEmpty());
         desktop.x(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
@@ -94,14 +96,15 @@ private slots:
 
         // "Quit" from the tray icon's context menu ends it with code 0.
         const QPoint click = icon.center();
-        desktop.x(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(click.x()),
-                                              QString::number(click.y()), QStringLiteral("click"), QStringLiteral("3")});
+        desktop.x(QStringLiteral("xdotool"),
+                  {QStringLiteral("mousemove"), QString::number(click.x()), QString::number(click.y()),
+                   QStringLiteral("click"), QStringLiteral("3")});
         const QStringList withMenu = waitForWindows(desktop, first.processId(), 2);
         QCOMPARE(withMenu.size(), 2);
         QString menu = withMenu[0] == trayWindows[0] ? withMenu[1] : withMenu[0];
         desktop.x(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), menu});
-        desktop.x(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Down"),
-                                              QStringLiteral("Return")});
+        desktop.x(QStringLiteral("xdotool"),
+                  {QStringLiteral("key"), QStringLiteral("Down"), QStringLiteral("Down"), QStringLiteral("Return")});
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.exitCode(), 0);

@@ -50,7 +50,7 @@ private slots:
         QCOMPARE(boxesSeen, 1);
         QCOMPARE(text, QStringLiteral("The application is already running.\nyou are allowed to run only one "
                                       "instance of the application."));
-        QCOMPARE(buttons, QStringList{QStringLiteral("Ok")});
+        QCOMPARE(buttons, QStringList {QStringLiteral("Ok")});
 
         // The first instance's lock is untouched.
         qint64 pid = 0;

@@ -24,22 +24,22 @@ QAudioFormat mono16()
     return f;
 }
 
-QAudioDevice findDevice(const QList<QAudioDevice> &devices, const QString &text)
+QAudioDevice findDevice(const QList<QAudioDevice>& devices, const QString& text)
 {
-    for (const QAudioDevice &d : devices)
+    for (const QAudioDevice& d : devices)
         if (d.description().contains(text, Qt::CaseInsensitive))
             return d;
     return {};
 }
 
-std::vector<qint16> samples(const QByteArray &b)
+std::vector<qint16> samples(const QByteArray& b)
 {
     std::vector<qint16> v(size_t(b.size()) / 2);
     memcpy(v.data(), b.constData(), v.size() * 2);
     return v;
 }
 
-double frequency(const std::vector<qint16> &v, double rate)
+double frequency(const std::vector<qint16>& v, double rate)
 {
     int crossings = 0;
     for (size_t i = 1; i < v.size(); ++i)
@@ -48,7 +48,7 @@ double frequency(const std::vector<qint16> &v, double rate)
     return crossings / 2.0 / (double(v.size()) / rate);
 }
 
-double rmsDb(const std::vector<qint16> &v)
+double rmsDb(const std::vector<qint16>& v)
 {
     double e = 0;
     for (qint16 s : v)
@@ -57,7 +57,7 @@ double rmsDb(const std::vector<qint16> &v)
 }
 
 // Collects contiguous captured audio by taking the queue often.
-std::vector<qint16> capture(AudioInput &in, int ms)
+std::vector<qint16> capture(AudioInput& in, int ms)
 {
     std::vector<qint16> all;
     QElapsedTimer t;
@@ -82,7 +82,7 @@ struct MessageCounter
     static inline QString last;
     static inline QMutex lock;
     static inline QtMessageHandler previous = nullptr;
-    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
+    static void handler(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
     {
         if (msg.contains(text)) {
             count.fetchAndAddRelaxed(1);
@@ -92,7 +92,7 @@ struct MessageCounter
             previous(type, ctx, msg);
         }
     }
-    explicit MessageCounter(const QString &t)
+    explicit MessageCounter(const QString& t)
     {
         text = t;
         count = 0;
@@ -123,8 +123,8 @@ public:
     ShortWriteDevice() { open(QIODevice::WriteOnly); }
 
 protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 len) override
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override
     {
         const qint64 n = std::min(len, accept);
         if (n > 0)
@@ -164,10 +164,13 @@ private slots:
         // Queue sizes right after each block, seen on the capture thread.
         QMutex lock;
         std::vector<qsizetype> sizes;
-        connect(&in, &AudioInput::onDataRead, &in, [&] {
-            QMutexLocker l(&lock);
-            sizes.push_back(in.bufferedBytes());
-        }, Qt::DirectConnection);
+        connect(
+            &in, &AudioInput::onDataRead, &in,
+            [&] {
+                QMutexLocker l(&lock);
+                sizes.push_back(in.bufferedBytes());
+            },
+            Qt::DirectConnection);
         QTRY_VERIFY_WITH_TIMEOUT(in.blockCount() > 0, 10000);
         QTest::qWait(700); // nobody takes: the queue overflows and starts afresh
         {
@@ -193,7 +196,8 @@ private slots:
 
         // The 440 Hz tone arrives at 48 kHz mono.
         const auto audio = capture(in, 1000);
-        QVERIFY2(audio.size() > 12000, qPrintable(QString::number(audio.size()))); // a busy machine reads late, in big pieces
+        QVERIFY2(audio.size() > 12000,
+                 qPrintable(QString::number(audio.size()))); // a busy machine reads late, in big pieces
         const double f = frequency(audio, 48000);
         QVERIFY2(qAbs(f - 440) < 10, qPrintable(QString::number(f)));
         QVERIFY(rmsDb(audio) > -40);
@@ -233,7 +237,7 @@ private slots:
             AudioSample s;
             s.format = mono16();
             s.timestamp = 1;
-            s.data = QByteArray(reinterpret_cast<const char *>(signal.data() + at), 1200 * 2);
+            s.data = QByteArray(reinterpret_cast<const char*>(signal.data() + at), 1200 * 2);
             out.pushConverted(s, false);
         }
         QTRY_COMPARE_WITH_TIMEOUT(out.bufferedBytes(), 0, 2000);
@@ -255,7 +259,8 @@ private slots:
                     i += run;
                     continue;
                 }
-                got.insert(got.end(), recorded.begin() + qsizetype(i), recorded.begin() + qsizetype(i + std::max<size_t>(run, 1)));
+                got.insert(got.end(), recorded.begin() + qsizetype(i),
+                           recorded.begin() + qsizetype(i + std::max<size_t>(run, 1)));
                 i += std::max<size_t>(run, 1);
             }
         }
@@ -293,7 +298,7 @@ private slots:
             AudioSample s;
             s.format = mono16();
             s.timestamp = 1;
-            s.data = QByteArray(reinterpret_cast<const char *>(chunk.data()), 1200 * 2);
+            s.data = QByteArray(reinterpret_cast<const char*>(chunk.data()), 1200 * 2);
             out.pushConverted(s, false);
         }
         QTest::qWait(1500);
@@ -464,11 +469,19 @@ private slots:
         in.setMeteringEnabled(true);
         QList<double> levels;
         QMutex lock;
-        connect(&in, &AudioDevice::onAudioEnergyUpdated, &in, [&](double v) {
-            QMutexLocker l(&lock);
-            levels.append(v);
-        }, Qt::DirectConnection);
-        QTRY_VERIFY_WITH_TIMEOUT([&] { QMutexLocker l(&lock); return levels.size() >= 2; }(), 3000);
+        connect(
+            &in, &AudioDevice::onAudioEnergyUpdated, &in,
+            [&](double v) {
+                QMutexLocker l(&lock);
+                levels.append(v);
+            },
+            Qt::DirectConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                QMutexLocker l(&lock);
+                return levels.size() >= 2;
+            }(),
+            3000);
         {
             QMutexLocker l(&lock);
             QVERIFY(levels.first() > 0.0 && levels.first() <= 1.0);

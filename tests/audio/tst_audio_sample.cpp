@@ -20,14 +20,14 @@ QAudioFormat fmt(int rate, int channels, QAudioFormat::SampleFormat sf)
     return f;
 }
 
-template<typename T>
-QByteArray bytes(const std::vector<T> &v)
+template <typename T>
+QByteArray bytes(const std::vector<T>& v)
 {
-    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size() * sizeof(T)));
+    return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size() * sizeof(T)));
 }
 
-template<typename T>
-std::vector<T> values(const QByteArray &b)
+template <typename T>
+std::vector<T> values(const QByteArray& b)
 {
     std::vector<T> v(size_t(b.size()) / sizeof(T));
     memcpy(v.data(), b.constData(), v.size() * sizeof(T));
@@ -45,28 +45,28 @@ private slots:
     void sampleFormatRoundTripNeverYieldsMinus32768()
     {
         const auto f = fmt(48000, 1, QAudioFormat::Float);
-        const QByteArray in = bytes(std::vector<qint16>{-32768, 32767, 0, 1, -1});
+        const QByteArray in = bytes(std::vector<qint16> {-32768, 32767, 0, 1, -1});
         const auto asFloat = values<float>(resampleAudio(in, kMono16, f, false));
         QCOMPARE(asFloat[0], -1.0f);
         const auto back = values<qint16>(resampleAudio(bytes(asFloat), f, kMono16, false));
-        QCOMPARE(back, (std::vector<qint16>{-32767, 32766, 0, 0, 0}));
+        QCOMPARE(back, (std::vector<qint16> {-32767, 32766, 0, 0, 0}));
         // Out-of-range floats clamp symmetrically; NaN becomes silence.
-        const auto clamped = values<qint16>(
-            resampleAudio(bytes(std::vector<float>{1.5f, -1.5f, NAN, 0.5f}), f, kMono16, false));
-        QCOMPARE(clamped, (std::vector<qint16>{32767, -32767, 0, 16383}));
+        const auto clamped =
+            values<qint16>(resampleAudio(bytes(std::vector<float> {1.5f, -1.5f, NAN, 0.5f}), f, kMono16, false));
+        QCOMPARE(clamped, (std::vector<qint16> {32767, -32767, 0, 16383}));
     }
 
     void channelConversions()
     {
         const auto stereo16 = fmt(48000, 2, QAudioFormat::Int16);
-        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<qint16>{-3, -4, 7, 9}), stereo16, kMono16, false)),
-                 (std::vector<qint16>{-3, 7}));
-        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<qint16>{5, -6}), kMono16, stereo16, false)),
-                 (std::vector<qint16>{5, 5, -6, -6}));
+        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<qint16> {-3, -4, 7, 9}), stereo16, kMono16, false)),
+                 (std::vector<qint16> {-3, 7}));
+        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<qint16> {5, -6}), kMono16, stereo16, false)),
+                 (std::vector<qint16> {5, 5, -6, -6}));
         const auto stereoF = fmt(48000, 2, QAudioFormat::Float);
         const auto monoF = fmt(48000, 1, QAudioFormat::Float);
-        QCOMPARE(values<float>(resampleAudio(bytes(std::vector<float>{0.25f, -0.75f}), stereoF, monoF, false)),
-                 (std::vector<float>{-0.25f}));
+        QCOMPARE(values<float>(resampleAudio(bytes(std::vector<float> {0.25f, -0.75f}), stereoF, monoF, false)),
+                 (std::vector<float> {-0.25f}));
     }
 
     void stereoFloat44k1ToMonoInt16At48k()
@@ -88,24 +88,22 @@ private slots:
             QCOMPARE(out[i], qint16(mono / 2 + mono / 2));
         }
         QCOMPARE(out[0], qint16(16383 / 2 * 2)); // right channel 1.5 clamped to 32767
-        QCOMPARE(out[1], out[0]); // input frame 0 is held for output frames 0 and 1
+        QCOMPARE(out[1], out[0]);                // input frame 0 is held for output frames 0 and 1
     }
 
     void unsupportedConversionsLogAndPassThrough()
     {
         const QByteArray raw("\x01\x02\x03\x04\x05\x06", 6);
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("resampleAudio unsupported sample format conversion"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("resampleAudio unsupported sample format conversion"));
         QCOMPARE(resampleAudio(raw, fmt(44100, 1, QAudioFormat::UInt8), kMono16, false), raw);
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("resampleAudio unsupported sample format conversion"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("resampleAudio unsupported sample format conversion"));
         QCOMPARE(resampleAudio(raw, fmt(48000, 1, QAudioFormat::Int32), kMono16, false), raw);
 
         // Three channels cannot be mixed down; the sample format step still applies.
         const auto three = fmt(48000, 3, QAudioFormat::Float);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("resampleAudio unsupported channels conversion"));
-        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<float>{0.5f, -0.5f, 0.0f}), three, kMono16, false)),
-                 (std::vector<qint16>{16383, -16383, 0}));
+        QCOMPARE(values<qint16>(resampleAudio(bytes(std::vector<float> {0.5f, -0.5f, 0.0f}), three, kMono16, false)),
+                 (std::vector<qint16> {16383, -16383, 0}));
         // Same format: bytes come back untouched, even partial frames.
         QCOMPARE(resampleAudio(raw.left(3), kMono16, kMono16, false), raw.left(3));
     }
@@ -244,7 +242,7 @@ private slots:
         AudioBufferManager q;
         q.init(QAudioDevice(), kMono16);
         constexpr int kBlocks = 20000;
-        QThread *producer = QThread::create([&q] {
+        QThread* producer = QThread::create([&q] {
             for (int i = 0; i < kBlocks; ++i)
                 q.push(QByteArray(4, char(i)), 1000000 + i, -1);
         });

@@ -29,18 +29,18 @@ QVariantMap settings(int strength, qint64 lastModified = 1)
             {BaseSettings::keyName(BaseSettings::LastModified), lastModified}};
 }
 
-template<typename T>
-AudioSample sample(const QAudioFormat &f, const std::vector<T> &v, quint64 ts = 1000)
+template <typename T>
+AudioSample sample(const QAudioFormat& f, const std::vector<T>& v, quint64 ts = 1000)
 {
     AudioSample s;
     s.format = f;
     s.timestamp = ts;
-    s.data = QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size() * sizeof(T)));
+    s.data = QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size() * sizeof(T)));
     return s;
 }
 
-template<typename T>
-std::vector<T> values(const AudioSample &s)
+template <typename T>
+std::vector<T> values(const AudioSample& s)
 {
     std::vector<T> v(size_t(s.data.size()) / sizeof(T));
     memcpy(v.data(), s.data.constData(), v.size() * sizeof(T));
@@ -63,8 +63,8 @@ std::vector<float> sineF(size_t n, double freq, double amp, size_t offset = 0)
     return v;
 }
 
-template<typename T>
-double rmsDb(const std::vector<T> &v, size_t from = 0, double scale = 1)
+template <typename T>
+double rmsDb(const std::vector<T>& v, size_t from = 0, double scale = 1)
 {
     double e = 0;
     for (size_t i = from; i < v.size(); ++i)
@@ -72,7 +72,7 @@ double rmsDb(const std::vector<T> &v, size_t from = 0, double scale = 1)
     return 10 * std::log10(e / double(v.size() - from));
 }
 
-void ignoreInit(const char *pattern)
+void ignoreInit(const char* pattern)
 {
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(pattern));
 }
@@ -178,7 +178,7 @@ private slots:
         std::unique_ptr<DSPBassFilter> f(treble ? new DSPTrebleFilter : new DSPBassFilter);
         AudioSample out;
         f->process(settings(strength), sample(kMonoF, std::vector<float>(4, 0.0f)), out);
-        const ShelfState &s = f->shelfState();
+        const ShelfState& s = f->shelfState();
         // Gain at DC (z = 1) and at Nyquist (z = -1) of the biquad.
         const double dc = (s.b0 + s.b1 + s.b2) / (1.0 + s.a1 + s.a2);
         const double ny = (s.b0 - s.b1 + s.b2) / (1.0 - s.a1 + s.a2);
@@ -250,7 +250,8 @@ private slots:
             AudioSample out;
             agc.process(settings(100), sample(kMonoF, quiet), out);
         }
-        QVERIFY2(agc.currentGain() > 0.99f && agc.currentGain() <= 1.0f, qPrintable(QString::number(agc.currentGain())));
+        QVERIFY2(agc.currentGain() > 0.99f && agc.currentGain() <= 1.0f,
+                 qPrintable(QString::number(agc.currentGain())));
 
         // Soft speech (RMS 0.02) would want gain 15; it is capped at 6.
         std::vector<float> soft(loud.size());

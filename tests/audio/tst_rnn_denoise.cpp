@@ -17,7 +17,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr size_t kFrame = 480;
 
-bool run(const QString &program, const QStringList &args)
+bool run(const QString& program, const QStringList& args)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -31,7 +31,7 @@ bool run(const QString &program, const QStringList &args)
 }
 
 // Samples of a 16-bit PCM WAV file (the "data" chunk).
-std::vector<qint16> readWav(const QString &path)
+std::vector<qint16> readWav(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
@@ -53,7 +53,7 @@ std::vector<qint16> readWav(const QString &path)
     return {};
 }
 
-double energy(const std::vector<double> &v, size_t from, size_t to)
+double energy(const std::vector<double>& v, size_t from, size_t to)
 {
     double e = 0;
     for (size_t i = from; i < to && i < v.size(); ++i)
@@ -61,10 +61,10 @@ double energy(const std::vector<double> &v, size_t from, size_t to)
     return e;
 }
 
-std::vector<double> denoise(const std::vector<qint16> &input)
+std::vector<double> denoise(const std::vector<qint16>& input)
 {
-    const QVariantMap settings{{BaseSettings::keyName(BaseSettings::DSP_Strength), 100},
-                               {BaseSettings::keyName(BaseSettings::LastModified), 1}};
+    const QVariantMap settings {{BaseSettings::keyName(BaseSettings::DSP_Strength), 100},
+                                {BaseSettings::keyName(BaseSettings::LastModified), 1}};
     QAudioFormat f;
     f.setSampleRate(kRate);
     f.setChannelCount(1);
@@ -75,10 +75,10 @@ std::vector<double> denoise(const std::vector<qint16> &input)
         AudioSample in;
         in.format = f;
         in.timestamp = 1 + at;
-        in.data = QByteArray(reinterpret_cast<const char *>(input.data() + at), 1200 * 2);
+        in.data = QByteArray(reinterpret_cast<const char*>(input.data() + at), 1200 * 2);
         AudioSample o;
         filter.process(settings, in, o);
-        const auto *s = reinterpret_cast<const qint16 *>(o.data.constData());
+        const auto* s = reinterpret_cast<const qint16*>(o.data.constData());
         out.insert(out.end(), s, s + o.data.size() / 2);
     }
     return out;
@@ -96,12 +96,13 @@ private slots:
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("Init DSP RNN strength: 1"));
         const QString dir = QDir::tempPath();
         const QString raw = dir + "/speech-raw.wav", wav = dir + "/speech-48k.wav";
-        QVERIFY(run("espeak-ng", {"-w", raw, "The quick brown fox jumps over the lazy dog. "
-                                             "Noise suppression keeps the voice and removes the hiss."}));
+        QVERIFY(run("espeak-ng", {"-w", raw,
+                                  "The quick brown fox jumps over the lazy dog. "
+                                  "Noise suppression keeps the voice and removes the hiss."}));
         // 48 kHz mono 16-bit, 2 s of silence before and 1 s after the speech, no
         // dither (the test must be repeatable).
-        QVERIFY(run("sox", {"-v", "0.5", raw, "-D", "-r", "48000", "-c", "1", "-b", "16", "-e", "signed-integer",
-                            wav, "pad", "2", "1"}));
+        QVERIFY(run("sox", {"-v", "0.5", raw, "-D", "-r", "48000", "-c", "1", "-b", "16", "-e", "signed-integer", wav,
+                            "pad", "2", "1"}));
         const std::vector<qint16> speech = readWav(wav);
         QVERIFY(speech.size() > size_t(5 * kRate));
 
@@ -137,10 +138,10 @@ private slots:
         // settled): at least 20 dB less energy.
         const std::vector<double> in(noisy.begin(), noisy.end());
         const size_t speechEnd = noisy.size() - size_t(kRate);
-        const double noiseIn = energy(in, kRate / 2, 2 * kRate - kRate / 20)
-                               + energy(in, speechEnd + kRate / 5, out.size());
-        const double noiseOut = energy(out, kRate / 2, 2 * kRate - kRate / 20)
-                                + energy(out, speechEnd + kRate / 5, out.size());
+        const double noiseIn =
+            energy(in, kRate / 2, 2 * kRate - kRate / 20) + energy(in, speechEnd + kRate / 5, out.size());
+        const double noiseOut =
+            energy(out, kRate / 2, 2 * kRate - kRate / 20) + energy(out, speechEnd + kRate / 5, out.size());
         const double reductionDb = 10 * std::log10(noiseIn / noiseOut);
         qInfo() << "noise reduction dB" << reductionDb;
         QVERIFY2(reductionDb >= 20.0, qPrintable(QString::number(reductionDb)));

@@ -18,12 +18,12 @@ std::vector<float> whiteNoise(int frames, unsigned seed, float amplitude)
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> dist(-amplitude, amplitude);
     std::vector<float> v(size_t(frames) * kFrame);
-    for (float &x : v)
+    for (float& x : v)
         x = dist(rng);
     return v;
 }
 
-double energy(const float *x, size_t n)
+double energy(const float* x, size_t n)
 {
     double e = 0;
     for (size_t i = 0; i < n; ++i)
@@ -33,9 +33,9 @@ double energy(const float *x, size_t n)
 
 struct Denoiser
 {
-    DenoiseState *st = rnnoise_create(nullptr);
+    DenoiseState* st = rnnoise_create(nullptr);
     ~Denoiser() { rnnoise_destroy(st); }
-    std::vector<float> run(const std::vector<float> &in, size_t fromFrame, size_t toFrame)
+    std::vector<float> run(const std::vector<float>& in, size_t fromFrame, size_t toFrame)
     {
         std::vector<float> out((toFrame - fromFrame) * kFrame);
         for (size_t f = fromFrame; f < toFrame; ++f)
@@ -54,7 +54,7 @@ private slots:
     {
         QCOMPARE(rnnoise_get_frame_size(), kFrame);
         // Only the built-in model exists; a foreign model pointer is refused.
-        QVERIFY(rnnoise_create(reinterpret_cast<RNNModel *>(this)) == nullptr);
+        QVERIFY(rnnoise_create(reinterpret_cast<RNNModel*>(this)) == nullptr);
         rnnoise_destroy(nullptr);
     }
 

@@ -40,10 +40,7 @@ class SettingsTest : public QObject
     }
 
 private slots:
-    void init()
-    {
-        QFile::remove(storePath());
-    }
+    void init() { QFile::remove(storePath()); }
 
     void storeLivesInTheUsersConfigFolder()
     {
@@ -117,7 +114,7 @@ private slots:
     {
         {
             S s;
-            QVariantMap old{{"Enabled", true}, {"TextLine1", "Mine"}, {"FromOlderVersion", 7}};
+            QVariantMap old {{"Enabled", true}, {"TextLine1", "Mine"}, {"FromOlderVersion", 7}};
             s.setValue(QStringLiteral("TextOverlay"), old);
             s.sync();
         }
@@ -149,12 +146,18 @@ private slots:
         QTest::addColumn<QString>("expected");
         static const char garbage[] = "\x00\xff[[[=\n@Variant(\x01\x02garbage";
         QTest::newRow("garbage bytes") << QByteArray(garbage, sizeof garbage - 1) << "BLELight"
-                                       << "BLEBrightness" << "50";
+                                       << "BLEBrightness"
+                                       << "50";
         QTest::newRow("group is a string") << QByteArray("[General]\nBLELight=hello\n") << "BLELight"
-                                           << "BLEBrightness" << "50";
-        QTest::newRow("truncated variant") << QByteArray("[General]\nDSPRNN=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x2)\n")
-                                           << "DSPRNN" << "DSP_Strength" << "100";
-        QTest::newRow("binary junk") << QByteArray(4096, '\xa5') << "General" << "StartAtLogin" << "true";
+                                           << "BLEBrightness"
+                                           << "50";
+        QTest::newRow("truncated variant")
+            << QByteArray("[General]\nDSPRNN=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x2)\n") << "DSPRNN"
+            << "DSP_Strength"
+            << "100";
+        QTest::newRow("binary junk") << QByteArray(4096, '\xa5') << "General"
+                                     << "StartAtLogin"
+                                     << "true";
     }
 
     void damagedStoreYieldsDefaults()
@@ -171,10 +174,11 @@ private slots:
     {
         {
             S s;
-            s.setValue(QStringLiteral("BLELight"), QVariantMap{{"BLEBrightness", "bright"}, {"BLETemperature", 70}});
-            s.setValue(QStringLiteral("TextOverlay"),
-                       QVariantMap{{"TextFillColor", "not a colour"}, {"Size", QVariantList{1, 2}},
-                                   {"TextBold", "maybe"}, {"TextShadowColor", "#ff0000"}});
+            s.setValue(QStringLiteral("BLELight"), QVariantMap {{"BLEBrightness", "bright"}, {"BLETemperature", 70}});
+            s.setValue(QStringLiteral("TextOverlay"), QVariantMap {{"TextFillColor", "not a colour"},
+                                                                   {"Size", QVariantList {1, 2}},
+                                                                   {"TextBold", "maybe"},
+                                                                   {"TextShadowColor", "#ff0000"}});
             s.sync();
         }
         QCOMPARE(probe({"get", "BLELight", "BLEBrightness"}), QStringLiteral("50"));
@@ -201,9 +205,9 @@ private slots:
         // Each thread owns one key of the same group; every final value must
         // survive, in memory and on disk.
         S s;
-        const QList<S::SubSettings> keys{S::HAlign, S::VAlign, S::Size, S::MarginX, S::MarginY, S::Opacity};
+        const QList<S::SubSettings> keys {S::HAlign, S::VAlign, S::Size, S::MarginX, S::MarginY, S::Opacity};
         constexpr int kRounds = 150;
-        std::atomic<int> reverted{0};
+        std::atomic<int> reverted {0};
         std::vector<std::unique_ptr<QThread>> threads;
         for (S::SubSettings key : keys) {
             threads.emplace_back(QThread::create([&s, &reverted, key] {

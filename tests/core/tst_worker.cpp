@@ -38,7 +38,7 @@ private slots:
         worker->setLimit(2);
         QSemaphore gate(0);
         QSemaphore started(0);
-        std::atomic<int> ran{0};
+        std::atomic<int> ran {0};
         QVERIFY(worker->runFunctionAsync([&](QObject*) {
             started.release();
             gate.acquire();
@@ -63,12 +63,15 @@ private slots:
         auto worker = Worker::create(nullptr, true);
         QSemaphore gate(0);
         QList<int> order;
-        worker->runFunctionAsync([&](QObject*) { gate.acquire(); order << 1; });
+        worker->runFunctionAsync([&](QObject*) {
+            gate.acquire();
+            order << 1;
+        });
         worker->runFunctionAsync([&](QObject*) { order << 2; });
         worker->runFunctionAsync([&](QObject*) { order << 3; });
         gate.release();
         worker->runFunctionSync([&](QObject*) { order << 4; });
-        QCOMPARE(order, (QList<int>{1, 2, 3, 4}));
+        QCOMPARE(order, (QList<int> {1, 2, 3, 4}));
     }
 
     void syncExReturnsTheFunctionsResult()
@@ -104,8 +107,8 @@ private slots:
         QVERIFY(started.tryAcquire(1, 5000));
 
         // Callers that queue behind the blocked job while the worker is stopped.
-        std::atomic<int> result{-1};
-        std::atomic<bool> syncRan{false};
+        std::atomic<int> result {-1};
+        std::atomic<bool> syncRan {false};
         std::unique_ptr<QThread> caller(QThread::create([&] {
             result = worker->runFunctionSyncEx<int>([&](QObject*) {
                 syncRan = true;
@@ -128,7 +131,8 @@ private slots:
     {
         // A synchronous call that slips in just as the event loop ends must
         // still return. Calls that find the loop gone say so; that is expected here.
-        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
         for (int round = 0; round < 30; ++round) {
             auto worker = Worker::create(nullptr, true);
@@ -158,7 +162,7 @@ private slots:
             events << "outer end";
         });
         worker->runFunctionSync([](QObject*) {});
-        QCOMPARE(events, (QStringList{"outer begin", "outer end", "inner"}));
+        QCOMPARE(events, (QStringList {"outer begin", "outer end", "inner"}));
     }
 
     void manyThreadsSubmitAndEveryJobRunsOnceInPerThreadOrder()
@@ -167,8 +171,8 @@ private slots:
         constexpr int kThreads = 4;
         constexpr int kJobs = 2000;
         QList<int> last(kThreads, -1);
-        std::atomic<int> outOfOrder{0};
-        std::atomic<int> total{0};
+        std::atomic<int> outOfOrder {0};
+        std::atomic<int> total {0};
         std::vector<std::unique_ptr<QThread>> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back(QThread::create([&, t] {
@@ -198,7 +202,7 @@ private slots:
     {
         auto worker = Worker::create(nullptr, true);
         QPointer<QThread> watch(worker.get());
-        std::atomic<bool> finished{false};
+        std::atomic<bool> finished {false};
         QSemaphore started(0);
         worker->runFunctionAsync([&](QObject*) {
             started.release();

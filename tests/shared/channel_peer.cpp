@@ -27,18 +27,23 @@
 
 #ifdef _WIN32
 #include <windows.h>
-static void sleepMs(unsigned ms) { Sleep(ms); }
+static void sleepMs(unsigned ms)
+{
+    Sleep(ms);
+}
 #else
 #include <unistd.h>
-static void sleepMs(unsigned ms) { usleep(ms * 1000u); }
+static void sleepMs(unsigned ms)
+{
+    usleep(ms * 1000u);
+}
 #endif
 
 namespace {
 
 long long nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -48,8 +53,7 @@ void say(const char* text)
     std::fflush(stdout);
 }
 
-int writer(const std::string& name, uint32_t width, uint32_t height, long frames, unsigned intervalMs,
-           long retryMs)
+int writer(const std::string& name, uint32_t width, uint32_t height, long frames, unsigned intervalMs, long retryMs)
 {
     const long long giveUp = nowMs() + retryMs;
     FrameChannel::Handle* channel = nullptr;

@@ -18,7 +18,8 @@
 namespace {
 
 // One peer process; killed (SIGKILL) if still running when dropped.
-class Peer {
+class Peer
+{
 public:
     explicit Peer(const QStringList& args)
     {
@@ -60,12 +61,19 @@ public:
     QByteArrayList seen;
 };
 
-QStringList args(std::initializer_list<QString> list) { return QStringList(list); }
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QStringList args(std::initializer_list<QString> list)
+{
+    return QStringList(list);
+}
+QString q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 
 } // namespace
 
-class TestChannelProcesses : public QObject {
+class TestChannelProcesses : public QObject
+{
     Q_OBJECT
 
     std::string chan = uniqueName("Chan");

@@ -22,14 +22,16 @@ using namespace FrameChannel;
 
 namespace {
 
-struct WriterGuard {
+struct WriterGuard
+{
     Handle* h;
     ~WriterGuard() { FrameChannel::close(h); }
 };
 
 } // namespace
 
-class TestFrameChannel : public QObject {
+class TestFrameChannel : public QObject
+{
     Q_OBJECT
 
     std::string name = uniqueName("Chan");
@@ -78,9 +80,9 @@ private slots:
         QVERIFY(!computeLayout(1280, 0, l));
         // F fits in 32 bits but the section would not: the offsets would wrap.
         QVERIFY(!computeLayout(20000, 20000, l));
-        QVERIFY(!computeLayout(65536, 65536, l)); // F itself wraps to 0
+        QVERIFY(!computeLayout(65536, 65536, l));             // F itself wraps to 0
         QVERIFY(!computeLayout(0x80000000u, 0x80000000u, l)); // even in 64 bits
-        QVERIFY(computeLayout(16384, 16384, l));  // 1 GiB frames still fit
+        QVERIFY(computeLayout(16384, 16384, l));              // 1 GiB frames still fit
         QVERIFY(l.sectionSize > l.slotOffset[2] && l.slotOffset[2] > l.slotOffset[1]);
         QCOMPARE(createWriter(65536, 65536, 330000), nullptr);
     }
@@ -98,7 +100,8 @@ private slots:
         QCOMPARE(w.h->mappedSize, size_t(11059392));
 
         // Per-user name, owner-only access.
-        struct stat st {};
+        struct stat st
+        {};
         const std::string path = "/dev/shm" + SharedMemory::platformName(name);
         QVERIFY(QByteArray::fromStdString(path).endsWith("-" + QByteArray::number(getuid())));
         QCOMPARE(stat(path.c_str(), &st), 0);

@@ -11,8 +11,14 @@
 
 namespace {
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
-QString shmPath(const std::string& name) { return q("/dev/shm" + SharedMemory::platformName(name)); }
+QString q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+QString shmPath(const std::string& name)
+{
+    return q("/dev/shm" + SharedMemory::platformName(name));
+}
 
 // Python helpers every planting script starts with. make() creates a regular
 // file of `size` bytes with exactly `mode`; hold() keeps the given files
@@ -36,7 +42,8 @@ def hold(*fds):
 )";
 
 // A planting program; ended (SIGKILL) when dropped.
-class Planter {
+class Planter
+{
 public:
     Planter(const QString& script, const QStringList& paths, bool foreign)
     {
@@ -67,7 +74,8 @@ public:
     QProcess process;
 };
 
-struct Outcome {
+struct Outcome
+{
     bool normalExit = false;
     QByteArray output;
     int tookMs = -1;
@@ -80,7 +88,8 @@ Outcome runPeer(const QStringList& args, const QString& wrapper = {})
     if (wrapper.isEmpty())
         peer.start(QStringLiteral(CHANNEL_PEER), args);
     else
-        peer.start(QStringLiteral("sh"), QStringList{QStringLiteral("-c"), wrapper, QStringLiteral(CHANNEL_PEER)} + args);
+        peer.start(QStringLiteral("sh"),
+                   QStringList {QStringLiteral("-c"), wrapper, QStringLiteral(CHANNEL_PEER)} + args);
     Outcome outcome;
     if (!peer.waitForFinished(20000)) {
         peer.kill();
@@ -97,7 +106,8 @@ Outcome runPeer(const QStringList& args, const QString& wrapper = {})
 
 } // namespace
 
-class TestHostileObjects : public QObject {
+class TestHostileObjects : public QObject
+{
     Q_OBJECT
 
     std::string chan = uniqueName("HostileChan");
@@ -125,8 +135,10 @@ private slots:
         // Paths handed to the scripts: argv[1] channel, [2] its writer marker,
         // [3] counter, [4] its guard, [5] the counter's mutex.
         const QStringList open {QStringLiteral("open"), q(chan)};
-        const QStringList write {QStringLiteral("writer"), q(chan), QStringLiteral("64"), QStringLiteral("64"),
-                                 QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0")};
+        const QStringList write {QStringLiteral("writer"), q(chan),
+                                 QStringLiteral("64"),     QStringLiteral("64"),
+                                 QStringLiteral("1"),      QStringLiteral("1"),
+                                 QStringLiteral("0")};
         const QStringList read {QStringLiteral("read"), q(sect), q(mux)};
         const QString fifoAtChannel = QStringLiteral("os.mkfifo(sys.argv[1], 0o600); hold()");
         const QString fifoAtMarker = QStringLiteral("h, n = header(64, 64)\n"
@@ -157,7 +169,9 @@ private slots:
 
         for (const bool foreign : {false, true}) {
             const char* who = foreign ? "another user: " : "same user: ";
-            auto row = [&](const char* what) -> QTestData& { return QTest::newRow((QByteArray(who) + what).constData()); };
+            auto row = [&](const char* what) -> QTestData& {
+                return QTest::newRow((QByteArray(who) + what).constData());
+            };
             row("FIFO at the channel") << foreign << fifoAtChannel << open << QByteArray("no channel") << kRefusal;
             row("FIFO at the writer marker, reader")
                 << foreign << fifoAtMarker << open << QByteArray("no channel") << kRefusal;
@@ -192,7 +206,7 @@ private slots:
         const QString base = shmPath(chan), counter = shmPath(sect);
         Planter planter(script, {base, base + ".writer", counter, counter + ".guard", shmPath(mux)}, foreign);
         QVERIFY(planter.planted());
-        const Outcome outcome = runPeer(QStringList{QStringLiteral("timed")} + victim);
+        const Outcome outcome = runPeer(QStringList {QStringLiteral("timed")} + victim);
         QVERIFY2(outcome.normalExit, outcome.output);
         QVERIFY2(outcome.output.split('\n').contains(expected), outcome.output);
         QVERIFY2(outcome.tookMs >= 0 && outcome.tookMs <= withinMs, outcome.output);
@@ -204,14 +218,13 @@ private slots:
     void sectionTruncatedUnderWriterAndReader()
     {
         QProcess writer, reader;
-        writer.start(QStringLiteral(CHANNEL_PEER), {QStringLiteral("writer"), q(chan), QStringLiteral("160"),
-                                                   QStringLiteral("90"), QStringLiteral("-1"), QStringLiteral("3"),
-                                                   QStringLiteral("0")});
+        writer.start(QStringLiteral(CHANNEL_PEER),
+                     {QStringLiteral("writer"), q(chan), QStringLiteral("160"), QStringLiteral("90"),
+                      QStringLiteral("-1"), QStringLiteral("3"), QStringLiteral("0")});
         QVERIFY(writer.waitForReadyRead(10000));
         QCOMPARE(writer.readAllStandardOutput(), QByteArray("ready\n"));
-        reader.start(QStringLiteral(CHANNEL_PEER),
-                     {QStringLiteral("reader"), q(chan), QStringLiteral("20"), QStringLiteral("1"),
-                      QStringLiteral("30000")});
+        reader.start(QStringLiteral(CHANNEL_PEER), {QStringLiteral("reader"), q(chan), QStringLiteral("20"),
+                                                    QStringLiteral("1"), QStringLiteral("30000")});
         QVERIFY(reader.waitForReadyRead(10000));
         QCOMPARE(reader.readAllStandardOutput(), QByteArray("streaming\n"));
 
@@ -223,9 +236,9 @@ private slots:
         writer.kill();
         QVERIFY(writer.waitForFinished(5000));
         QProcess next;
-        next.start(QStringLiteral(CHANNEL_PEER), {QStringLiteral("writer"), q(chan), QStringLiteral("160"),
-                                                 QStringLiteral("90"), QStringLiteral("-1"), QStringLiteral("3"),
-                                                 QStringLiteral("2000")});
+        next.start(QStringLiteral(CHANNEL_PEER),
+                   {QStringLiteral("writer"), q(chan), QStringLiteral("160"), QStringLiteral("90"),
+                    QStringLiteral("-1"), QStringLiteral("3"), QStringLiteral("2000")});
         QVERIFY(reader.waitForFinished(30000));
         QCOMPARE(reader.exitStatus(), QProcess::NormalExit);
         QCOMPARE(reader.exitCode(), 0);
@@ -241,16 +254,17 @@ private slots:
             QSKIP("a private /dev/shm needs root (CI runs as root)");
         const QString small = QStringLiteral("mount -t tmpfs -o size=4m tmpfs /dev/shm && ");
         const auto inPrivateShm = [&](const QString& then, const QStringList& args) {
-            return runPeer(args, QStringLiteral("exec unshare -m sh -c '%1%2 \"$0\" \"$@\"' \"$0\" \"$@\"").arg(small, then));
+            return runPeer(args,
+                           QStringLiteral("exec unshare -m sh -c '%1%2 \"$0\" \"$@\"' \"$0\" \"$@\"").arg(small, then));
         };
         const Outcome writer =
-            inPrivateShm(QStringLiteral("exec"), {QStringLiteral("timed"), QStringLiteral("writer"), q(chan),
-                                                  QStringLiteral("1280"), QStringLiteral("720"), QStringLiteral("1"),
-                                                  QStringLiteral("1"), QStringLiteral("0")});
+            inPrivateShm(QStringLiteral("exec"),
+                         {QStringLiteral("timed"), QStringLiteral("writer"), q(chan), QStringLiteral("1280"),
+                          QStringLiteral("720"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("0")});
         QVERIFY2(writer.normalExit && writer.output.contains("create failed"), writer.output);
-        const Outcome counter = inPrivateShm(
-            QStringLiteral("{ head -c 8M /dev/zero > /dev/shm/filler 2>/dev/null; true; } && exec"),
-            {QStringLiteral("timed"), QStringLiteral("read"), q(sect), q(mux)});
+        const Outcome counter =
+            inPrivateShm(QStringLiteral("{ head -c 8M /dev/zero > /dev/shm/filler 2>/dev/null; true; } && exec"),
+                         {QStringLiteral("timed"), QStringLiteral("read"), q(sect), q(mux)});
         QVERIFY2(counter.normalExit && counter.output.contains("unknown"), counter.output);
     }
 };

@@ -12,12 +12,10 @@
 namespace vcamtest {
 
 // A helper process (vcam_client_peer); killed if still running when dropped.
-class Peer {
+class Peer
+{
 public:
-    explicit Peer(const QStringList& args)
-    {
-        process.start(QStringLiteral(VCAM_CLIENT_PEER), args);
-    }
+    explicit Peer(const QStringList& args) { process.start(QStringLiteral(VCAM_CLIENT_PEER), args); }
     ~Peer()
     {
         if (process.state() != QProcess::NotRunning) {
@@ -61,14 +59,16 @@ inline bool waitForCount(int32_t expected, int timeoutMs = 10000)
     return clientCount() == expected;
 }
 
-struct Frame {
+struct Frame
+{
     QByteArray data;
     GstClockTime pts = GST_CLOCK_TIME_NONE;
     GstClockTime duration = GST_CLOCK_TIME_NONE;
 };
 
 // A pipeline ending in an appsink named "sink".
-class Pipeline {
+class Pipeline
+{
 public:
     explicit Pipeline(const QByteArray& description)
     {
@@ -90,10 +90,7 @@ public:
             gst_object_unref(pipeline);
         }
     }
-    bool play()
-    {
-        return pipeline && gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
-    }
+    bool play() { return pipeline && gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE; }
     // The next buffer, or an empty frame after 5 s or at the end of the stream.
     Frame pull(GstClockTime timeout = 5 * GST_SECOND)
     {

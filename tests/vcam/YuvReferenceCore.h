@@ -11,7 +11,8 @@
 
 namespace yuvref {
 
-struct Yuv {
+struct Yuv
+{
     int y, u, v;
 };
 

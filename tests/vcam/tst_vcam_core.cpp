@@ -37,7 +37,10 @@ std::vector<uint8_t> randomPicture(int w, int h, unsigned seed)
     return p;
 }
 
-std::string uniqueName(const char* what) { return "VantorVCamTest" + std::to_string(getpid()) + what; }
+std::string uniqueName(const char* what)
+{
+    return "VantorVCamTest" + std::to_string(getpid()) + what;
+}
 
 int32_t counterValue(const std::string& section, const std::string& mutex)
 {
@@ -48,7 +51,8 @@ int32_t counterValue(const std::string& section, const std::string& mutex)
     return value;
 }
 
-struct Writer {
+struct Writer
+{
     FrameChannel::Handle* h;
     ~Writer() { FrameChannel::close(h); }
 };
@@ -167,18 +171,26 @@ private slots:
         int64_t now = 0;
         QList<uint32_t> sleeps;
         int yields = 0;
-        vcam::PacerClock clock {[&] { return now; }, [&](uint32_t ms) { sleeps << ms; now += int64_t(ms) * 10000; },
-                                [&] { ++yields; now += 1000; }};
+        vcam::PacerClock clock {[&] { return now; },
+                                [&](uint32_t ms) {
+                                    sleeps << ms;
+                                    now += int64_t(ms) * 10000;
+                                },
+                                [&] {
+                                    ++yields;
+                                    now += 1000;
+                                }};
         QVERIFY(vcam::waitUntil(333333, clock, nullptr, 100));
         QCOMPARE(sleeps, QList<uint32_t>({32})); // to 1 ms before the deadline
-        QCOMPARE(yields, 14);                      // the remaining 1.33 ms yielded
+        QCOMPARE(yields, 14);                    // the remaining 1.33 ms yielded
         QVERIFY(now >= 333333 && now < 333333 + 1000);
 
         // Long waits are cut into pieces; a cancellation ends the wait.
         now = 0;
         sleeps.clear();
         int polls = 0;
-        QVERIFY(!vcam::waitUntil(10000000, clock, [&] { return ++polls > 3; }, 10));
+        QVERIFY(!vcam::waitUntil(
+            10000000, clock, [&] { return ++polls > 3; }, 10));
         QCOMPARE(sleeps, QList<uint32_t>({10, 10, 10}));
         // A deadline in the past returns at once.
         sleeps.clear();
@@ -222,8 +234,8 @@ private slots:
         // again, and the cycle repeats.
         QString pattern;
         for (int tick = 1; tick < 33; ++tick)
-            pattern += delivery.produce(0, vcam::FormatNV12, 1280, 720, dst.data(), dst.size()) == Result::Live ? 'L'
-                                                                                                                  : '-';
+            pattern +=
+                delivery.produce(0, vcam::FormatNV12, 1280, 720, dst.data(), dst.size()) == Result::Live ? 'L' : '-';
         QCOMPARE(pattern, QString("LLLLLLLLL-LLLLLLLLLL-LLLLLLLLLL-"));
         QCOMPARE(QByteArray(reinterpret_cast<char*>(dst.data()), dst.size()),
                  yuvref::convert("NV12", frame1.data(), 1280, 720));
@@ -245,8 +257,7 @@ private slots:
         // The writer closes: the placeholder on that very tick.
         FrameChannel::close(writer.h);
         writer.h = nullptr;
-        QCOMPARE(delivery.produce(20000000, vcam::FormatI420, 1280, 720, dst.data(), dst.size()),
-                 Result::Placeholder);
+        QCOMPARE(delivery.produce(20000000, vcam::FormatI420, 1280, 720, dst.data(), dst.size()), Result::Placeholder);
         QVERIFY(!delivery.hasReader());
         QCOMPARE(delivery.sourceWidth(), 1280u);
 
@@ -302,7 +313,8 @@ private slots:
         const std::string mutex = uniqueName("CountMux");
         QByteArray out;
         auto startPeer = [&](QProcess& p) {
-            p.start(QStringLiteral(VCAM_CLIENT_PEER), {QStringLiteral("count"), QString::fromStdString(section), QString::fromStdString(mutex)});
+            p.start(QStringLiteral(VCAM_CLIENT_PEER),
+                    {QStringLiteral("count"), QString::fromStdString(section), QString::fromStdString(mutex)});
             out.clear();
             QDeadlineTimer deadline(10000);
             while (!out.contains("counted\n") && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {

@@ -30,7 +30,7 @@ QImage waitForFrame(CameraGrabber& grabber, const std::function<bool(const QImag
 bool near(QRgb pixel, int r, int g, int b, int tolerance)
 {
     return std::abs(qRed(pixel) - r) <= tolerance && std::abs(qGreen(pixel) - g) <= tolerance
-           && std::abs(qBlue(pixel) - b) <= tolerance;
+        && std::abs(qBlue(pixel) - b) <= tolerance;
 }
 
 } // namespace

@@ -28,7 +28,10 @@ const char* referenceKind(const QByteArray& gstFormat)
     return "COPY";
 }
 
-double pulseAt(GstClockTime pts) { return vcam::pulseFactor(int64_t(pts / 100)); }
+double pulseAt(GstClockTime pts)
+{
+    return vcam::pulseFactor(int64_t(pts / 100));
+}
 
 // The placeholder as a client must receive it at stream time `pts`.
 QByteArray expectedPlaceholder(const QByteArray& format, GstClockTime pts)

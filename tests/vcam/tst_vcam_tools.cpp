@@ -24,10 +24,14 @@ QByteArray run(const QString& program, const QStringList& args, int* exitCode = 
     return p.readAll();
 }
 
-QStringList launchArgs(const QString& pipeline) { return QProcess::splitCommand(pipeline); }
+QStringList launchArgs(const QString& pipeline)
+{
+    return QProcess::splitCommand(pipeline);
+}
 
 // A gst-launch-1.0 client that runs until it ends by itself or is killed.
-struct Client {
+struct Client
+{
     explicit Client(const QString& pipeline)
     {
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -92,8 +96,7 @@ private slots:
         int code = -1;
         const QByteArray out = run(
             QStringLiteral("gst-launch-1.0"),
-            launchArgs("vantorvcamsrc num-buffers=60 ! video/x-raw,format=" + format + " ! fakesink sync=true"),
-            &code);
+            launchArgs("vantorvcamsrc num-buffers=60 ! video/x-raw,format=" + format + " ! fakesink sync=true"), &code);
         const qint64 ms = timer.elapsed();
         QVERIFY2(code == 0, out.constData());
         // 60 frames at 30 per second: about two seconds, start-up included.

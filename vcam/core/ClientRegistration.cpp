@@ -9,8 +9,7 @@ namespace vcam {
 ClientRegistration::ClientRegistration(std::string sectionName, std::string mutexName)
     : _sectionName(std::move(sectionName))
     , _mutexName(std::move(mutexName))
-{
-}
+{}
 
 ClientRegistration::~ClientRegistration()
 {

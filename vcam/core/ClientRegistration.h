@@ -11,7 +11,8 @@
 
 namespace vcam {
 
-class ClientRegistration {
+class ClientRegistration
+{
 public:
     explicit ClientRegistration(std::string sectionName = InstanceCounter::kSectionName,
                                 std::string mutexName = InstanceCounter::kMutexName);

@@ -6,10 +6,22 @@ namespace vcam {
 
 namespace {
 
-inline int lumaRounded(int r, int g, int b) { return ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16; }
-inline int lumaPlain(int r, int g, int b) { return ((66 * r + 129 * g + 25 * b) >> 8) + 16; }
-inline int chromaU(int r, int g, int b) { return ((112 * b - 74 * g - 38 * r + 128) >> 8) + 128; }
-inline int chromaV(int r, int g, int b) { return ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128; }
+inline int lumaRounded(int r, int g, int b)
+{
+    return ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
+}
+inline int lumaPlain(int r, int g, int b)
+{
+    return ((66 * r + 129 * g + 25 * b) >> 8) + 16;
+}
+inline int chromaU(int r, int g, int b)
+{
+    return ((112 * b - 74 * g - 38 * r + 128) >> 8) + 128;
+}
+inline int chromaV(int r, int g, int b)
+{
+    return ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128;
+}
 
 // One row of luma; a plain loop the compiler vectorises.
 void lumaRow(const uint8_t* __restrict src, uint8_t* __restrict y, size_t width)
@@ -60,9 +72,9 @@ void toNV12(const uint8_t* src, uint8_t* dst, uint32_t w, uint32_t h)
             const uint8_t* p2 = c + 8 * x;
             const uint8_t* p3 = c + 8 * x + 4;
             const int u = chromaU(p0[2], p0[1], p0[0]) + chromaU(p1[2], p1[1], p1[0]) + chromaU(p2[2], p2[1], p2[0])
-                          + chromaU(p3[2], p3[1], p3[0]);
+                        + chromaU(p3[2], p3[1], p3[0]);
             const int v = chromaV(p0[2], p0[1], p0[0]) + chromaV(p1[2], p1[1], p1[0]) + chromaV(p2[2], p2[1], p2[0])
-                          + chromaV(p3[2], p3[1], p3[0]);
+                        + chromaV(p3[2], p3[1], p3[0]);
             uv[2 * x] = uint8_t(u >> 2);
             uv[2 * x + 1] = uint8_t(v >> 2);
         }

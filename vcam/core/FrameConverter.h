@@ -14,7 +14,8 @@
 
 namespace vcam {
 
-class FrameConverter {
+class FrameConverter
+{
 public:
     enum Kind { NV12 = 0, I420 = 1, YUY2 = 2, Copy = 3 };
 

@@ -21,7 +21,10 @@ FrameDelivery::FrameDelivery(std::string channelName)
     _converter.reset(_sourceWidth, _sourceHeight, kDefaultWidth, kDefaultHeight);
 }
 
-FrameDelivery::~FrameDelivery() { closeReader(); }
+FrameDelivery::~FrameDelivery()
+{
+    closeReader();
+}
 
 void FrameDelivery::closeReader()
 {
@@ -32,8 +35,8 @@ void FrameDelivery::closeReader()
     _lastChannelState = 0;
 }
 
-FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height,
-                                             uint8_t* dst, size_t dstBytes)
+FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst,
+                                             size_t dstBytes)
 {
     if (!_reader)
         _reader = FrameChannel::detail::openReader(_channelName);
@@ -93,7 +96,7 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
         return Result::Unfilled;
     applyPulse(_placeholder->pixels.data(), _placeholderWork.data(), _placeholderWork.size(), pulseFactor(t));
     return _converter.convert(_placeholderWork.data(), _placeholderWork.size(), dst, dstBytes) ? Result::Placeholder
-                                                                                                : Result::Unfilled;
+                                                                                               : Result::Unfilled;
 }
 
 } // namespace vcam

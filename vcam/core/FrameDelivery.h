@@ -21,7 +21,8 @@
 
 namespace vcam {
 
-class FrameDelivery {
+class FrameDelivery
+{
 public:
     enum class Result {
         Live,        // the buffer holds a channel frame

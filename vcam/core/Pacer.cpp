@@ -17,8 +17,7 @@ PacerClock systemPacerClock()
     return clock;
 }
 
-bool waitUntil(int64_t deadline, const PacerClock& clock, const std::function<bool()>& cancelled,
-               uint32_t maxSleepMs)
+bool waitUntil(int64_t deadline, const PacerClock& clock, const std::function<bool()>& cancelled, uint32_t maxSleepMs)
 {
     if (maxSleepMs == 0)
         maxSleepMs = 1;

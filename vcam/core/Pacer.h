@@ -8,10 +8,11 @@
 
 namespace vcam {
 
-struct PacerClock {
-    std::function<int64_t()> now;               // 100-ns units
-    std::function<void(uint32_t ms)> sleep;     // sleep that many milliseconds
-    std::function<void()> yield;                // give up the time slice
+struct PacerClock
+{
+    std::function<int64_t()> now;           // 100-ns units
+    std::function<void(uint32_t ms)> sleep; // sleep that many milliseconds
+    std::function<void()> yield;            // give up the time slice
 };
 
 // The process's monotonic clock with real sleeping and yielding.

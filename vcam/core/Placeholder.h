@@ -9,7 +9,8 @@
 
 namespace vcam {
 
-struct PlaceholderPicture {
+struct PlaceholderPicture
+{
     uint32_t width = 0;
     uint32_t height = 0;
     std::vector<uint8_t> pixels; // B, G, R, 255 per pixel, stride width * 4

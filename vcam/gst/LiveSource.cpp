@@ -15,7 +15,10 @@ FrameWait::~FrameWait()
     g_mutex_clear(&lock_);
 }
 
-void FrameWait::restart() { monotonicStart_ = g_get_monotonic_time(); }
+void FrameWait::restart()
+{
+    monotonicStart_ = g_get_monotonic_time();
+}
 
 GstClockTime FrameWait::now(GstElement* element)
 {
@@ -34,8 +37,7 @@ GstFlowReturn FrameWait::until(GstElement* element, GstClockTime runningTime)
     g_mutex_lock(&lock_);
     if (!clock) {
         const gint64 due = monotonicStart_ + gint64(runningTime / GST_USECOND);
-        while (!flushing_ && g_cond_wait_until(&woken_, &lock_, due)) {
-        }
+        while (!flushing_ && g_cond_wait_until(&woken_, &lock_, due)) {}
         const bool flushing = flushing_;
         g_mutex_unlock(&lock_);
         return flushing ? GST_FLOW_FLUSHING : GST_FLOW_OK;
@@ -104,9 +106,8 @@ gboolean answerLatency(GstQuery* query, GstClockTime frame)
 GstDevice* newVideoSource(GType type, const char* displayName, GstCaps* caps, const char* api)
 {
     GstStructure* props = gst_structure_new("properties", "device.api", G_TYPE_STRING, api, nullptr);
-    auto* device = static_cast<GstDevice*>(g_object_new(type, "display-name", displayName, "caps", caps,
-                                                        "device-class", "Video/Source", "properties", props,
-                                                        nullptr));
+    auto* device = static_cast<GstDevice*>(g_object_new(type, "display-name", displayName, "caps", caps, "device-class",
+                                                        "Video/Source", "properties", props, nullptr));
     gst_structure_free(props);
     return GST_DEVICE(gst_object_ref_sink(device));
 }

@@ -13,7 +13,8 @@ namespace gstlive {
 // The wait of a live source for a frame's time. unlock() ends a wait under
 // way, and every later one until unlockStop(), as GstBaseSrc asks of its
 // unlock and unlock_stop.
-class FrameWait {
+class FrameWait
+{
 public:
     FrameWait();
     ~FrameWait();

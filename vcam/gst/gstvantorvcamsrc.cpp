@@ -19,18 +19,16 @@ constexpr int kFrameRate = 30;
 // Frames between two looks for clients that died without signing off.
 constexpr guint64 kReapEveryFrames = 60;
 
-struct OfferedFormat {
+struct OfferedFormat
+{
     vcam::FormatId id;
     const char* gstName;
 };
 
 // The offered formats in the order clients see them.
 constexpr OfferedFormat kFormats[] = {
-    {vcam::FormatARGB32, "BGRA"},
-    {vcam::FormatRGB32, "BGRx"},
-    {vcam::FormatI420, "I420"},
-    {vcam::FormatNV12, "NV12"},
-    {vcam::FormatYUY2, "YUY2"},
+    {vcam::FormatARGB32, "BGRA"}, {vcam::FormatRGB32, "BGRx"}, {vcam::FormatI420, "I420"},
+    {vcam::FormatNV12, "NV12"},   {vcam::FormatYUY2, "YUY2"},
 };
 
 } // namespace
@@ -39,10 +37,10 @@ GstCaps* vantor_vcam_offered_caps(void)
 {
     GstCaps* caps = gst_caps_new_empty();
     for (const OfferedFormat& f : kFormats) {
-        GstStructure* s = gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT,
-                                            int(vcam::kDefaultWidth), "height", G_TYPE_INT, int(vcam::kDefaultHeight),
-                                            "framerate", GST_TYPE_FRACTION, kFrameRate, 1, "pixel-aspect-ratio",
-                                            GST_TYPE_FRACTION, 1, 1, nullptr);
+        GstStructure* s =
+            gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT,
+                              int(vcam::kDefaultWidth), "height", G_TYPE_INT, int(vcam::kDefaultHeight), "framerate",
+                              GST_TYPE_FRACTION, kFrameRate, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
         // The converter's coefficients are those of BT.601 with studio range;
         // without saying so, a 1280 x 720 YUV picture would be read as BT.709.
         if (vcam::converterKind(f.id) != vcam::FrameConverter::Copy)
@@ -62,7 +60,10 @@ vcam::FormatId formatOf(GstVideoFormat format)
     return vcam::FormatUnknown;
 }
 
-GstClockTime frameDuration() { return gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate); }
+GstClockTime frameDuration()
+{
+    return gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate);
+}
 
 } // namespace
 
@@ -194,7 +195,7 @@ static gboolean vantor_vcam_src_stop(GstBaseSrc* src)
 static gboolean vantor_vcam_src_query(GstBaseSrc* src, GstQuery* query)
 {
     return gstlive::answerLatency(query, frameDuration())
-           || GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
+        || GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
 }
 
 // A picture nothing has been delivered into yet: black.
@@ -278,8 +279,7 @@ static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
 
     GstElementClass* element = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(element, "Vantor Control virtual camera", "Source/Video",
-                                          "The processed camera picture published by Vantor Control",
-                                          "Vantor Control");
+                                          "The processed camera picture published by Vantor Control", "Vantor Control");
     GST_DEBUG_CATEGORY_INIT(vantor_vcam_src_debug, "vantorvcamsrc", 0, "Vantor Control virtual camera source");
     GstCaps* templ = vantor_vcam_offered_caps();
     gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, templ));

@@ -26,8 +26,8 @@ static gboolean plugin_init(GstPlugin* plugin)
                             "Vantor Control virtual camera: frame channel and client count");
     DriverLog::setSink(logToGStreamer);
     return gst_element_register(plugin, "vantorvcamsrc", GST_RANK_NONE, vantor_vcam_src_get_type())
-           && gst_device_provider_register(plugin, "vantorvcamprovider", GST_RANK_SECONDARY,
-                                           vantor_vcam_provider_get_type());
+        && gst_device_provider_register(plugin, "vantorvcamprovider", GST_RANK_SECONDARY,
+                                        vantor_vcam_provider_get_type());
 }
 
 #define PACKAGE "vantor-control"

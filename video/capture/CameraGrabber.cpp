@@ -27,7 +27,7 @@ constexpr int kCallbackLockSliceMs = 2;
 bool CameraGrabber::isProductCamera(const QString& name)
 {
     return name.contains(QLatin1String("Vantor Camera"), Qt::CaseInsensitive)
-           && !name.contains(QLatin1String("IR "), Qt::CaseInsensitive);
+        && !name.contains(QLatin1String("IR "), Qt::CaseInsensitive);
 }
 
 struct CameraGrabber::Opaque
@@ -52,13 +52,13 @@ struct CameraGrabber::Opaque
     bool flipVertical = false;
 
     std::unique_ptr<CaptureBackend> backend;
-    std::atomic<int> stopping{0};
+    std::atomic<int> stopping {0};
 
     void refresh()
     {
         devices.clear();
         for (auto& d : backend->enumerate())
-            devices.push_back(Device{std::move(d)});
+            devices.push_back(Device {std::move(d)});
     }
 
     bool startDevice(Device& d, int width, int height, bool withCallback);
@@ -73,7 +73,7 @@ bool CameraGrabber::Opaque::startDevice(Device& d, int width, int height, bool w
     // The offered format nearest to the request: smallest product of the two
     // size differences, the first of equal candidates winning. The product is
     // taken in 64 bits so absurd sizes cannot wrap around.
-    CameraFormat chosen{width, height, QString()};
+    CameraFormat chosen {width, height, QString()};
     qint64 best = std::numeric_limits<int32_t>::max();
     for (const CameraFormat& f : d.device->formats()) {
         const qint64 score = std::abs(qint64(f.height) - height) * std::abs(qint64(f.width) - width);
@@ -176,7 +176,7 @@ bool CameraGrabber::Opaque::getProperty(CameraProperty p, CameraSetting& setting
     QMutexLocker locker(&owner->_mutex);
     if (!controlDevice)
         return false;
-    setting = CameraSetting{};
+    setting = CameraSetting {};
     CameraControls* controls = controlDevice->device->controls();
     long minimum = 0, maximum = 0, step = 0, def = 0, caps = 0;
     if (!controls || !controls->hasGroup(info.group) || !controls->getRange(p, minimum, maximum, step, def, caps))
@@ -210,8 +210,7 @@ bool CameraGrabber::Opaque::setProperty(CameraProperty p, long value, bool autoM
 
 CameraGrabber::CameraGrabber(QObject* parent)
     : CameraGrabber(CaptureBackend::create(), parent)
-{
-}
+{}
 
 CameraGrabber::CameraGrabber(std::unique_ptr<CaptureBackend> backend, QObject* parent)
     : QObject(parent)

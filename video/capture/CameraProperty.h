@@ -50,7 +50,7 @@ struct CameraPropertyInfo
     }
 };
 
-inline constexpr std::array<CameraPropertyInfo, 10> kCameraProperties{{
+inline constexpr std::array<CameraPropertyInfo, 10> kCameraProperties {{
     {CameraProperty::Brightness, "Brightness", ControlGroup::VideoProcAmp, 0, -64, 64, 0, false},
     {CameraProperty::Contrast, "Contrast", ControlGroup::VideoProcAmp, 1, 0, 95, 32, false},
     {CameraProperty::Saturation, "Saturation", ControlGroup::VideoProcAmp, 3, 0, 100, 52, false},

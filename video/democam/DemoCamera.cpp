@@ -16,7 +16,7 @@ namespace {
 const char* const kDefaultName = "Vantor Camera (demo)";
 
 // Ranges and defaults of a typical webcam.
-const std::array<ControlInfo, ControlCount> kControls{{
+const std::array<ControlInfo, ControlCount> kControls {{
     {"brightness", -64, 64, 0, false},
     {"contrast", 0, 95, 32, false},
     {"saturation", 0, 100, 52, false},
@@ -77,7 +77,7 @@ std::vector<uint32_t> resize(const uint32_t* src, int sw, int sh, int dw, int dh
             for (int ch = 0; ch < 3; ++ch) {
                 auto at = [&](int xx, int yy) { return double((src[size_t(yy) * sw + xx] >> (8 * ch)) & 0xff); };
                 const double v = (at(x0, y0) * (1 - wx) + at(x1, y0) * wx) * (1 - wy)
-                                 + (at(x0, y1) * (1 - wx) + at(x1, y1) * wx) * wy;
+                               + (at(x0, y1) * (1 - wx) + at(x1, y1) * wx) * wy;
                 pixel |= uint32_t(clamp8(int(v + 0.5))) << (8 * ch);
             }
             out[size_t(y) * dw + x] = pixel;
@@ -175,8 +175,7 @@ std::shared_ptr<DeviceState> DeviceState::forDevice(const std::string& name)
 
 SceneRenderer::SceneRenderer(std::shared_ptr<DeviceState> state)
     : _state(std::move(state))
-{
-}
+{}
 
 void SceneRenderer::configure(int width, int height)
 {
@@ -198,10 +197,11 @@ void SceneRenderer::rebuildTables()
     const double contrast = v(Control::Contrast) / 32.0;
     const double brightness = v(Control::Brightness) * 1.5;
     // Exposure: each doubling of the exposure time brightens by a third of a stop.
-    const double exposure = isAuto(Control::Exposure) ? 1.0 : std::pow(2.0, std::log2(v(Control::Exposure) / 166.0) / 3.0);
+    const double exposure =
+        isAuto(Control::Exposure) ? 1.0 : std::pow(2.0, std::log2(v(Control::Exposure) / 166.0) / 3.0);
     // White balance: warmer below the default temperature, cooler above it.
     const double temperature = isAuto(Control::WhiteBalance) ? 0.0 : (v(Control::WhiteBalance) - 4600) / 1900.0;
-    const std::array<double, 3> gain{1.0 - 0.25 * temperature, 1.0, 1.0 + 0.25 * temperature}; // B, G, R
+    const std::array<double, 3> gain {1.0 - 0.25 * temperature, 1.0, 1.0 + 0.25 * temperature}; // B, G, R
     const bool backlight = v(Control::BacklightCompensation) != 0;
     for (int ch = 0; ch < 3; ++ch) {
         for (int i = 0; i < 256; ++i) {
@@ -262,7 +262,7 @@ void SceneRenderer::render(uint8_t* dst, int stride, double seconds)
             for (int x = 0; x < _width; ++x) {
                 const uint32_t p = src[x];
                 out[x] = 0xff000000u | uint32_t(_lut[0][p & 0xff]) | uint32_t(_lut[1][(p >> 8) & 0xff]) << 8
-                         | uint32_t(_lut[2][(p >> 16) & 0xff]) << 16;
+                       | uint32_t(_lut[2][(p >> 16) & 0xff]) << 16;
             }
         }
         if (_saturation != 256) {
@@ -271,8 +271,8 @@ void SceneRenderer::render(uint8_t* dst, int stride, double seconds)
                 const int b = int(p & 0xff), g = int((p >> 8) & 0xff), r = int((p >> 16) & 0xff);
                 const int grey = (r * 77 + g * 150 + b * 29) >> 8;
                 out[x] = 0xff000000u | clamp8(grey + (((b - grey) * _saturation) >> 8))
-                         | uint32_t(clamp8(grey + (((g - grey) * _saturation) >> 8))) << 8
-                         | uint32_t(clamp8(grey + (((r - grey) * _saturation) >> 8))) << 16;
+                       | uint32_t(clamp8(grey + (((g - grey) * _saturation) >> 8))) << 8
+                       | uint32_t(clamp8(grey + (((r - grey) * _saturation) >> 8))) << 16;
             }
         }
         const int dy = y - dotY;

@@ -74,8 +74,8 @@ public:
 private:
     std::array<std::atomic<int>, ControlCount> _values;
     std::array<std::atomic<bool>, ControlCount> _auto;
-    std::atomic<uint64_t> _generation{1};
-    std::atomic<bool> _disconnected{false};
+    std::atomic<uint64_t> _generation {1};
+    std::atomic<bool> _disconnected {false};
 };
 
 // Draws the moving scene into BGRx frames: a photo of a person panning slowly,
@@ -97,7 +97,7 @@ private:
     int _height = 0;
     int _bgHeight = 0;
     std::vector<uint32_t> _background; // _width x _bgHeight, BGRx
-    std::array<std::array<uint8_t, 256>, 3> _lut{};
+    std::array<std::array<uint8_t, 256>, 3> _lut {};
     int _saturation = 256; // 256 = unchanged
     bool _identity = true;
     std::vector<int> _zoomX;

@@ -185,7 +185,7 @@ static gboolean vantor_demo_cam_src_start(GstBaseSrc* src)
 static gboolean vantor_demo_cam_src_query(GstBaseSrc* src, GstQuery* query)
 {
     return gstlive::answerLatency(query, gst_util_uint64_scale_int(GST_SECOND, 1, kFrameRate))
-           || GST_BASE_SRC_CLASS(vantor_demo_cam_src_parent_class)->query(src, query);
+        || GST_BASE_SRC_CLASS(vantor_demo_cam_src_parent_class)->query(src, query);
 }
 
 static GstFlowReturn vantor_demo_cam_src_create(GstPushSrc* src, GstBuffer** out)
@@ -228,9 +228,9 @@ static void vantor_demo_cam_src_class_init(VantorDemoCamSrcClass* klass)
     object->get_property = vantor_demo_cam_src_get_property;
 
     const auto flags = GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(object, kPropDeviceName,
-                                    g_param_spec_string("device-name", "Device name", "The demo device to show",
-                                                        "Vantor Camera (demo)", flags));
+    g_object_class_install_property(
+        object, kPropDeviceName,
+        g_param_spec_string("device-name", "Device name", "The demo device to show", "Vantor Camera (demo)", flags));
     g_object_class_install_property(object, kPropConnected,
                                     g_param_spec_boolean("connected", "Connected",
                                                          "Whether the device is plugged in; unplugging stops every "
@@ -244,9 +244,9 @@ static void vantor_demo_cam_src_class_init(VantorDemoCamSrcClass* klass)
         if (!info.autoSupported)
             continue;
         gchar* autoName = g_strdup_printf("%s-auto", info.property);
-        g_object_class_install_property(object, autoProperty(Control(c)),
-                                        g_param_spec_boolean(g_intern_string(autoName), g_intern_string(autoName),
-                                                             "Automatic mode", TRUE, flags));
+        g_object_class_install_property(
+            object, autoProperty(Control(c)),
+            g_param_spec_boolean(g_intern_string(autoName), g_intern_string(autoName), "Automatic mode", TRUE, flags));
         g_free(autoName);
     }
 
@@ -344,8 +344,8 @@ static gboolean plugin_init(GstPlugin* plugin)
     // answered from the registry cache.
     gst_plugin_add_dependency_simple(plugin, "VANTOR_DEMO_CAMERA", nullptr, nullptr, GST_PLUGIN_DEPENDENCY_FLAG_NONE);
     return gst_element_register(plugin, "vantordemocamsrc", GST_RANK_NONE, vantor_demo_cam_src_get_type())
-           && gst_device_provider_register(plugin, "vantordemocamprovider", GST_RANK_SECONDARY,
-                                           vantor_demo_cam_provider_get_type());
+        && gst_device_provider_register(plugin, "vantordemocamprovider", GST_RANK_SECONDARY,
+                                        vantor_demo_cam_provider_get_type());
 }
 
 #define PACKAGE "vantor-control"

@@ -70,7 +70,7 @@ namespace bitmap {
 bool sizeAllowed(int width, int height)
 {
     return width > 0 && height > 0 && width <= kMaxDimension && height <= kMaxDimension
-           && (long long)width * height <= kMaxPixels;
+        && (long long)width * height <= kMaxPixels;
 }
 
 BitmapPtr create(int width, int height, const cv::Scalar& fill)

@@ -25,8 +25,14 @@ BitmapPtr create(int width, int height, const cv::Scalar& fill);
 // A bitmap holding a copy of `data` (rows of `pitch` bytes, width x 4 used).
 BitmapPtr createFrom(int width, int height, const void* data, size_t pitch);
 
-inline cv::Scalar opaqueBlack() { return {0, 0, 0, 255}; }
-inline cv::Scalar transparent() { return {0, 0, 0, 0}; }
+inline cv::Scalar opaqueBlack()
+{
+    return {0, 0, 0, 255};
+}
+inline cv::Scalar transparent()
+{
+    return {0, 0, 0, 0};
+}
 
 bool hasSize(const BitmapPtr& bmp, int width, int height);
 

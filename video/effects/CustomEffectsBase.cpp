@@ -32,8 +32,7 @@ QHash<QUuid, Registration>& registry()
 CustomEffectsBase::CustomEffectsBase(const QUuid& shaderId, quint32 inputCount)
     : _shaderId(shaderId)
     , _inputCount(std::min(inputCount, kMaxInputs))
-{
-}
+{}
 
 CustomEffectsBase::~CustomEffectsBase() = default;
 
@@ -63,7 +62,7 @@ bool CustomEffectsBase::registerEffect(const QString& name, const QUuid& classId
         qWarning() << "MyEffect:Register: RegisterEffectFromString() failed. " << name << classId;
         return false;
     }
-    registry().insert(classId, Registration{name, std::move(create)});
+    registry().insert(classId, Registration {name, std::move(create)});
     return true;
 }
 
@@ -121,8 +120,7 @@ bool CustomEffectsBase::mapOutputRectToInputRects(const QRect& output, QRect* in
     return true;
 }
 
-bool CustomEffectsBase::mapInputRectsToOutputRect(const QRect* inputs, quint32 inputCount, QRect& output,
-                                                  QRect& opaque)
+bool CustomEffectsBase::mapInputRectsToOutputRect(const QRect* inputs, quint32 inputCount, QRect& output, QRect& opaque)
 {
     if (inputCount != _inputCount) {
         qWarning() << "MyEffect:MapInputRectsToOutputRect: Only " << _inputCount << " inputs are supported."

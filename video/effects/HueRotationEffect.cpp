@@ -27,9 +27,11 @@ std::array<float, 9> HueRotationEffect::matrix(float degrees)
     const double c = std::cos(rad);
     const double s = std::sin(rad);
     return {
-        float(0.213 + c * 0.787 - s * 0.213), float(0.715 - c * 0.715 - s * 0.715), float(0.072 - c * 0.072 + s * 0.928),
-        float(0.213 - c * 0.213 + s * 0.143), float(0.715 + c * 0.285 + s * 0.140), float(0.072 - c * 0.072 - s * 0.283),
-        float(0.213 - c * 0.213 - s * 0.787), float(0.715 - c * 0.715 + s * 0.715), float(0.072 + c * 0.928 + s * 0.072),
+        float(0.213 + c * 0.787 - s * 0.213), float(0.715 - c * 0.715 - s * 0.715),
+        float(0.072 - c * 0.072 + s * 0.928), float(0.213 - c * 0.213 + s * 0.143),
+        float(0.715 + c * 0.285 + s * 0.140), float(0.072 - c * 0.072 - s * 0.283),
+        float(0.213 - c * 0.213 - s * 0.787), float(0.715 - c * 0.715 + s * 0.715),
+        float(0.072 + c * 0.928 + s * 0.072),
     };
 }
 
@@ -63,7 +65,8 @@ void HueRotationEffect::shadeRow(const unsigned char* const* inputs, unsigned ch
             res[1][q] = kernels::clamp(v_fma(mm[3], r, v_fma(mm[4], g, mm[5] * bl)), zero, a);
             res[0][q] = kernels::clamp(v_fma(mm[6], r, v_fma(mm[7], g, mm[8] * bl)), zero, a);
         }
-        kernels::store(out + i * 4, kernels::narrow(res[0]), kernels::narrow(res[1]), kernels::narrow(res[2]), b.raw[3]);
+        kernels::store(out + i * 4, kernels::narrow(res[0]), kernels::narrow(res[1]), kernels::narrow(res[2]),
+                       b.raw[3]);
     }
     vx_cleanup();
 #endif

@@ -98,8 +98,8 @@ struct ImageBlurSPOpaque : SubProcessor::OpaqueBase
     using OpaqueBase::OpaqueBase;
     ~ImageBlurSPOpaque() override { qDebug() << "ImageBlurSP::Opaque DCTOR!"; }
 
-    BitmapPtr blurTarget; // the frame-sized target the blur is drawn into
-    cv::Mat blurred;      // the blurred picture before it is drawn
+    BitmapPtr blurTarget;     // the frame-sized target the blur is drawn into
+    cv::Mat blurred;          // the blurred picture before it is drawn
     cv::Mat scratch;          // the shrunken, blurred picture
     SmallGaussian filter;     // blurs it
     cv::Mat wide;             // its rows widened to the frame's width, when not a whole multiple
@@ -173,7 +173,10 @@ class RowEnlarger
 {
 public:
     RowEnlarger(const cv::Mat& small, cv::Size size, cv::Mat& wide, std::vector<uchar>& mixed)
-        : _small(small), _wide(wide), _mixed(mixed), _size(size)
+        : _small(small)
+        , _wide(wide)
+        , _mixed(mixed)
+        , _size(size)
     {
         const int factor = size.width / std::max(small.cols, 1);
         if (factor >= 1 && factor <= 16 && small.cols * factor == size.width) {

@@ -79,7 +79,8 @@ QColor ImageOverlaySP::readColor(const QVariantMap& settings, BaseSettings::SubS
 
 bool ImageOverlaySP::isOverlayValid(const QVariantMap& settings)
 {
-    return readBool(settings, BaseSettings::Enabled) && !read(settings, BaseSettings::ImageData).toByteArray().isEmpty();
+    return readBool(settings, BaseSettings::Enabled)
+        && !read(settings, BaseSettings::ImageData).toByteArray().isEmpty();
 }
 
 ImageOverlaySP::Placement ImageOverlaySP::placement(int w, int h, int pw, int ph, const QVariantMap& settings)

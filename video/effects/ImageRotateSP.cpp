@@ -65,8 +65,8 @@ cv::Matx23f ImageRotateSP::transform(float width, float height, float scale, flo
     const double cx = width / 2.0;
     const double cy = height / 2.0;
     // y grows downwards, so this turns clockwise on screen for a positive angle.
-    return cv::Matx23f(float(c), float(-s), float(cx - c * cx + s * cy),
-                       float(s), float(c), float(cy - s * cx - c * cy));
+    return cv::Matx23f(float(c), float(-s), float(cx - c * cx + s * cy), float(s), float(c),
+                       float(cy - s * cx - c * cy));
 }
 
 BitmapPtr ImageRotateSP::processImage(BitmapPtr input, float& width, float& height, const CameraSetting& rotation,

@@ -96,7 +96,9 @@ BitmapPtr ImageToneSP::run(BitmapPtr input, BitmapPtr above, float width, float 
         return currentOutput();
     const int w = int(width);
     const int h = int(height);
-    const auto fits = [w, h](const BitmapPtr& b) { return !b || (b->type() == CV_8UC4 && b->cols == w && b->rows == h); };
+    const auto fits = [w, h](const BitmapPtr& b) {
+        return !b || (b->type() == CV_8UC4 && b->cols == w && b->rows == h);
+    };
     if (!fits(input) || !fits(above)) {
         qWarning() << "ImageToneSP -> input does not match" << w << h;
         return currentOutput();

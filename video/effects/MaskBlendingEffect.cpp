@@ -16,8 +16,7 @@ const QUuid& blendShaderId()
 
 MaskBlendingEffect::MaskBlendingEffect()
     : CustomEffectsBase(blendShaderId(), 3)
-{
-}
+{}
 
 const QUuid& MaskBlendingEffect::classId()
 {
@@ -54,7 +53,8 @@ void MaskBlendingEffect::shadeRow(const unsigned char* const* inputs, unsigned c
             for (int c = 0; c < 3; ++c)
                 res[c][q] = v_fma(b.f[c][q] - a.f[c][q], k, a.f[c][q]);
         }
-        kernels::store(out + i * 4, kernels::narrow(res[0]), kernels::narrow(res[1]), kernels::narrow(res[2]), a.raw[3]);
+        kernels::store(out + i * 4, kernels::narrow(res[0]), kernels::narrow(res[1]), kernels::narrow(res[2]),
+                       a.raw[3]);
     }
     vx_cleanup();
 #endif

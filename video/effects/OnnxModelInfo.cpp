@@ -9,7 +9,10 @@ namespace {
 class Reader
 {
 public:
-    Reader(const char* data, size_t size) : _p(reinterpret_cast<const uint8_t*>(data)), _end(_p + size) {}
+    Reader(const char* data, size_t size)
+        : _p(reinterpret_cast<const uint8_t*>(data))
+        , _end(_p + size)
+    {}
 
     bool atEnd() const { return _p >= _end; }
 

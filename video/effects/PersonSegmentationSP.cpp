@@ -140,8 +140,7 @@ void PersonSegmentationSP::setDefaultModelPath(const QString& path)
 
 PersonSegmentationSP::PersonSegmentationSP()
     : PersonSegmentationSP(defaultModelPath())
-{
-}
+{}
 
 PersonSegmentationSP::PersonSegmentationSP(const QString& modelPath, const QString& landscapeModelPath)
     : SubProcessor(35)
@@ -153,7 +152,8 @@ std::shared_ptr<PersonSegmentationSP> PersonSegmentationSP::createForPipeline()
 {
     const QString path = defaultModelPath();
     const bool builtIn = path == QLatin1String(kModelResource);
-    return std::make_shared<PersonSegmentationSP>(path, builtIn ? QString::fromLatin1(kLandscapeModelResource) : QString());
+    return std::make_shared<PersonSegmentationSP>(path,
+                                                  builtIn ? QString::fromLatin1(kLandscapeModelResource) : QString());
 }
 
 PersonSegmentationSP::~PersonSegmentationSP()
@@ -179,10 +179,22 @@ const SegmentationModel& lastModel(const SubProcessor::OpaqueBase& base)
 
 } // namespace
 
-bool PersonSegmentationSP::gpuLoaded() const { return lastModel(*_opaque).gpuLoaded; }
-bool PersonSegmentationSP::cpuLoaded() const { return lastModel(*_opaque).cpuLoaded; }
-int PersonSegmentationSP::modelWidth() const { return lastModel(*_opaque).modelWidth; }
-int PersonSegmentationSP::modelHeight() const { return lastModel(*_opaque).modelHeight; }
+bool PersonSegmentationSP::gpuLoaded() const
+{
+    return lastModel(*_opaque).gpuLoaded;
+}
+bool PersonSegmentationSP::cpuLoaded() const
+{
+    return lastModel(*_opaque).cpuLoaded;
+}
+int PersonSegmentationSP::modelWidth() const
+{
+    return lastModel(*_opaque).modelWidth;
+}
+int PersonSegmentationSP::modelHeight() const
+{
+    return lastModel(*_opaque).modelHeight;
+}
 
 BitmapPtr PersonSegmentationSP::processFrame(uchar* buffer, float width, float height, bool, bool rotated)
 {

@@ -21,12 +21,15 @@ using cv::v_float32;
 using cv::v_uint8;
 
 // Number of pixels one block holds.
-inline int blockPixels() { return v_uint8::nlanes; }
+inline int blockPixels()
+{
+    return v_uint8::nlanes;
+}
 
 struct Block
 {
-    v_uint8 raw[4];     // B, G, R, A
-    v_float32 f[4][4];  // [channel][quarter of the block]
+    v_uint8 raw[4];    // B, G, R, A
+    v_float32 f[4][4]; // [channel][quarter of the block]
 };
 
 inline void widen(const v_uint8& v, v_float32 out[4])

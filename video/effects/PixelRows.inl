@@ -307,7 +307,7 @@ void filterColumnImpl(const uint16_t* const* rows, const uint16_t* weights, int 
     }
 }
 
-const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl, shrinkImpl, widenImpl, filterRowImpl,
-                                 filterColumnImpl};
+const pixelrows::Table kTable = {drawOverImpl, premultiplyImpl, mixImpl,         shrinkImpl,
+                                 widenImpl,    filterRowImpl,   filterColumnImpl};
 
 } // namespace

@@ -51,14 +51,17 @@ const SettingRange& rangeOf(BaseSettings::Settings key)
 bool isBgra32(QImage::Format format)
 {
     return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32
-           || format == QImage::Format_ARGB32_Premultiplied;
+        || format == QImage::Format_ARGB32_Premultiplied;
 }
 
 } // namespace
 
 struct PostProcessor::Opaque
 {
-    explicit Opaque(PostProcessor* owner, BaseSettings* settings) : owner(owner), settings(settings) {}
+    explicit Opaque(PostProcessor* owner, BaseSettings* settings)
+        : owner(owner)
+        , settings(settings)
+    {}
     ~Opaque() { qDebug() << "PostProcessor::Opaque DCTOR!"; }
 
     bool readSetting(BaseSettings::Settings key, CameraSetting& out);
@@ -121,7 +124,8 @@ void PostProcessor::Opaque::writeSetting(BaseSettings::Settings key, long value,
 {
     CameraSetting current;
     readSetting(key, current);
-    const auto v = int32_t(std::clamp<long>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    const auto v =
+        int32_t(std::clamp<long>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
     QMutexLocker locker(&cacheMutex);
     CameraSetting& cached = cache[key];
     cached.value = v;
@@ -155,9 +159,18 @@ PostProcessor::~PostProcessor()
     qDebug() << "PostProcessor DCTOR!";
 }
 
-bool PostProcessor::getSkinTone(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::SkinTone, setting); }
-bool PostProcessor::getBackgroundBlur(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::BackgroundBlur, setting); }
-bool PostProcessor::getCameraRotation(CameraSetting& setting) { return _opaque->readSetting(BaseSettings::CameraRotation, setting); }
+bool PostProcessor::getSkinTone(CameraSetting& setting)
+{
+    return _opaque->readSetting(BaseSettings::SkinTone, setting);
+}
+bool PostProcessor::getBackgroundBlur(CameraSetting& setting)
+{
+    return _opaque->readSetting(BaseSettings::BackgroundBlur, setting);
+}
+bool PostProcessor::getCameraRotation(CameraSetting& setting)
+{
+    return _opaque->readSetting(BaseSettings::CameraRotation, setting);
+}
 bool PostProcessor::getFineCameraRotation(CameraSetting& setting)
 {
     return _opaque->readSetting(BaseSettings::FineCameraRotation, setting);
@@ -222,8 +235,8 @@ QImage& PostProcessor::process(QImage& image)
         return image;
 
     try {
-        o.run(image, toneActive ? tone : CameraSetting{}, blur, blurActive, rotationActive ? rotation : CameraSetting{},
-              rotationActive ? fine : CameraSetting{}, logo, text);
+        o.run(image, toneActive ? tone : CameraSetting {}, blur, blurActive,
+              rotationActive ? rotation : CameraSetting {}, rotationActive ? fine : CameraSetting {}, logo, text);
     } catch (const std::exception& e) {
         qWarning() << "PostProcessor::process -> frame dropped:" << e.what();
     }
@@ -258,7 +271,8 @@ void PostProcessor::Opaque::run(QImage& image, const CameraSetting& toneSetting,
         const uchar* pixels = image.constBits();
         BitmapPtr blurred;
         {
-            auto frame = std::make_shared<cv::Mat>(h, w, CV_8UC4, const_cast<uchar*>(pixels), size_t(image.bytesPerLine()));
+            auto frame =
+                std::make_shared<cv::Mat>(h, w, CV_8UC4, const_cast<uchar*>(pixels), size_t(image.bytesPerLine()));
             float bw = float(w), bh = float(h);
             blurred = blur->processImage(std::move(frame), bw, bh, blurSetting);
         }

@@ -17,8 +17,7 @@ const QUuid& skinShaderId()
 
 SkinMaskEffect::SkinMaskEffect()
     : CustomEffectsBase(skinShaderId(), 1)
-{
-}
+{}
 
 const QUuid& SkinMaskEffect::classId()
 {

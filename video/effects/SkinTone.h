@@ -22,7 +22,10 @@ constexpr float kCbLow = -0.250f, kCbHigh = 0.025f;
 constexpr float kCrLow = 0.025f, kCrHigh = 0.250f;
 constexpr float kSpill = 0.03f;
 
-inline float clampTo(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
+inline float clampTo(float v, float lo, float hi)
+{
+    return v < lo ? lo : (v > hi ? hi : v);
+}
 
 inline float smoothstep(float e0, float e1, float x)
 {
@@ -49,7 +52,8 @@ inline float weightOf(float r, float g, float b)
 inline cv::v_float32 smoothstepV(const cv::v_float32& x, float e0, float inv)
 {
     using namespace cv;
-    const v_float32 t = v_min(v_max((x - vx_setall_f32(e0)) * vx_setall_f32(inv), vx_setzero_f32()), vx_setall_f32(1.0f));
+    const v_float32 t =
+        v_min(v_max((x - vx_setall_f32(e0)) * vx_setall_f32(inv), vx_setzero_f32()), vx_setall_f32(1.0f));
     return t * t * (vx_setall_f32(3.0f) - t - t);
 }
 

@@ -23,7 +23,9 @@ public:
     // Private state of a stage; each stage derives its own from this.
     struct OpaqueBase
     {
-        explicit OpaqueBase(SubProcessor* owner) : owner(owner) {}
+        explicit OpaqueBase(SubProcessor* owner)
+            : owner(owner)
+        {}
         virtual ~OpaqueBase() = default;
         OpaqueBase(const OpaqueBase&) = delete;
         OpaqueBase& operator=(const OpaqueBase&) = delete;

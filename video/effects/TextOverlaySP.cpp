@@ -33,8 +33,8 @@ TextOverlaySP::~TextOverlaySP()
 bool TextOverlaySP::isOverlayValid(const QVariantMap& settings)
 {
     return readBool(settings, BaseSettings::Enabled)
-           && (!read(settings, BaseSettings::TextLine1).toString().isEmpty()
-               || !read(settings, BaseSettings::TextLine2).toString().isEmpty());
+        && (!read(settings, BaseSettings::TextLine1).toString().isEmpty()
+            || !read(settings, BaseSettings::TextLine2).toString().isEmpty());
 }
 
 int TextOverlaySP::textPixelSize(int width, int height, int length, double size)
@@ -102,8 +102,10 @@ QImage TextOverlaySP::buildOverlayImage(int w, int h, const QVariantMap& setting
     const bool flipH = readBool(settings, BaseSettings::FlipHorizontal);
     const bool flipV = readBool(settings, BaseSettings::FlipVertical);
 
-    const QImage line1 = fitLine(renderTextLine(family, w, h, text1, size1, bold, shadow, fill), w, h, size1, flipH, flipV);
-    const QImage line2 = fitLine(renderTextLine(family, w, h, text2, size2, bold, shadow, fill), w, h, size2, flipH, flipV);
+    const QImage line1 =
+        fitLine(renderTextLine(family, w, h, text1, size1, bold, shadow, fill), w, h, size1, flipH, flipV);
+    const QImage line2 =
+        fitLine(renderTextLine(family, w, h, text2, size2, bold, shadow, fill), w, h, size2, flipH, flipV);
     if (line1.isNull() || line2.isNull())
         return {};
 

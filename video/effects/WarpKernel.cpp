@@ -15,8 +15,8 @@ namespace warpkernel {
 // The wide builds' row loops (SimdTarget.h).
 void warpRowAvx2(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
                  const int* dy, int x0, int y0);
-void warpRowAvx512(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end,
-                   const int* dx, const int* dy, int x0, int y0);
+void warpRowAvx512(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
+                   const int* dy, int x0, int y0);
 
 namespace {
 
@@ -93,11 +93,11 @@ bool warp(const cv::Mat& src, cv::Mat& dst, const cv::Matx23f& forward, VectorRo
         dx[std::size_t(x)] = cv::saturate_cast<int>(m[0] * x * kPosScale);
         dy[std::size_t(x)] = cv::saturate_cast<int>(m[3] * x * kPosScale);
     }
-    const Source s{src.data, src.step[0], src.cols, src.rows};
+    const Source s {src.data, src.step[0], src.cols, src.rows};
     // The vector path adds 16-bit pairs sx x 4 + sy x step into 32-bit offsets.
     const bool vectorFits = src.cols <= SHRT_MAX && src.rows <= SHRT_MAX && src.step[0] <= std::size_t(SHRT_MAX);
-    const bool monotonic = std::fabs(m[0]) * width * kPosScale < kPosLimit
-        && std::fabs(m[3]) * width * kPosScale < kPosLimit;
+    const bool monotonic =
+        std::fabs(m[0]) * width * kPosScale < kPosLimit && std::fabs(m[3]) * width * kPosScale < kPosLimit;
     // Per row: the start of its source positions and the columns it writes.
     struct Row
     {

@@ -27,13 +27,13 @@ inline __m256i mixEight(const unsigned char* src, std::size_t step, __m256i offs
     const __m256i a0 = _mm256_i32gather_epi64(row0, offA, 1), b0 = _mm256_i32gather_epi64(row0, offB, 1);
     const __m256i a1 = _mm256_i32gather_epi64(row1, offA, 1), b1 = _mm256_i32gather_epi64(row1, offB, 1);
     // Pair each channel with its right neighbour's: B B G G R R A A.
-    const __m256i pairs = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15,
-                                           0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    const __m256i pairs = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0, 4, 1, 5, 2, 6, 3, 7,
+                                           8, 12, 9, 13, 10, 14, 11, 15);
     // A pixel's 16-bit weight, four times (once per channel), for the A and B pixels.
-    const __m256i spreadA = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5,
-                                             0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5);
-    const __m256i spreadB = _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13,
-                                             8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
+    const __m256i spreadA = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5, 0, 1, 0, 1, 0, 1, 0, 1, 4,
+                                             5, 4, 5, 4, 5, 4, 5);
+    const __m256i spreadB = _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13, 8, 9, 8, 9, 8, 9,
+                                             8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
     // Byte weights (32 - fx, fx): fx x 256 + 32 - fx.
     const __m256i wx = _mm256_add_epi32(_mm256_sub_epi32(_mm256_slli_epi32(fx, 8), fx), _mm256_set1_epi32(kFracOne));
     const __m256i wxA = _mm256_shuffle_epi8(wx, spreadA), wxB = _mm256_shuffle_epi8(wx, spreadB);
@@ -117,8 +117,8 @@ inline __m512i mixSixteen(const unsigned char* src, std::size_t step, int left, 
 
 } // namespace
 
-void VANTOR_SIMD_NAME(warpRow)(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end, const int* dx,
-                 const int* dy, int x0, int y0)
+void VANTOR_SIMD_NAME(warpRow)(const unsigned char* src, std::size_t srcStep, unsigned char* row, int begin, int end,
+                               const int* dx, const int* dy, int x0, int y0)
 {
     const __m256i vx0 = _mm256_set1_epi32(x0), vy0 = _mm256_set1_epi32(y0);
     const __m256i mask = _mm256_set1_epi32(kFracMask);
@@ -130,8 +130,8 @@ void VANTOR_SIMD_NAME(warpRow)(const unsigned char* src, std::size_t srcStep, un
             _mm256_add_epi32(vx0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dx + at))), kPosBits - kFracBits);
         const __m256i Y = _mm256_srai_epi32(
             _mm256_add_epi32(vy0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dy + at))), kPosBits - kFracBits);
-        const __m256i sxsy = _mm256_or_si256(_mm256_srli_epi32(X, kFracBits),
-                                             _mm256_slli_epi32(_mm256_srli_epi32(Y, kFracBits), 16));
+        const __m256i sxsy =
+            _mm256_or_si256(_mm256_srli_epi32(X, kFracBits), _mm256_slli_epi32(_mm256_srli_epi32(Y, kFracBits), 16));
         const __m256i offsets = _mm256_madd_epi16(sxsy, scale);
         const __m256i out = mixEight(src, srcStep, offsets, _mm256_and_si256(X, mask), _mm256_and_si256(Y, mask));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + std::size_t(at) * 4), out);
@@ -165,7 +165,7 @@ void VANTOR_SIMD_NAME(warpRow)(const unsigned char* src, std::size_t srcStep, un
 #endif
     for (; x + 8 <= end; x += 8)
         eight(x);
-    mixSpan(Source{src, srcStep, 0, 0}, row, x, end, dx, dy, x0, y0);
+    mixSpan(Source {src, srcStep, 0, 0}, row, x, end, dx, dy, x0, y0);
 }
 
 } // namespace warpkernel

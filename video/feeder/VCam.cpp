@@ -28,7 +28,7 @@ constexpr qint64 kStallMs = 2000;
 constexpr int kPendingFrames = 2;
 
 // Confirmed once per process: the virtual camera is installed.
-std::atomic<bool> installationConfirmed{false};
+std::atomic<bool> installationConfirmed {false};
 
 bool cameraPermissionGranted()
 {
@@ -39,9 +39,10 @@ bool cameraPermissionGranted()
 
 QImage fitToChannel(const QImage& image)
 {
-    const QSize target{int(kChannelWidth), int(kChannelHeight)};
+    const QSize target {int(kChannelWidth), int(kChannelHeight)};
     const QImage scaled = image.scaled(target, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-    return scaled.copy(QRect(QPoint((scaled.width() - target.width()) / 2, (scaled.height() - target.height()) / 2), target))
+    return scaled
+        .copy(QRect(QPoint((scaled.width() - target.width()) / 2, (scaled.height() - target.height()) / 2), target))
         .convertToFormat(QImage::Format_RGB32);
 }
 
@@ -52,12 +53,8 @@ struct VCam::Opaque
     explicit Opaque(VCam* o)
         : owner(o)
         , counter(InstanceCounter::kSectionName, InstanceCounter::kMutexName)
-    {
-    }
-    ~Opaque()
-    {
-        qDebug() << "VCam::Opaque DCTOR";
-    }
+    {}
+    ~Opaque() { qDebug() << "VCam::Opaque DCTOR"; }
 
     VCam* owner;
     CameraGrabber* grabber = nullptr;
@@ -182,7 +179,8 @@ void VCam::processFrame()
     // the wrong length that would shear the picture.
     if (result.size() != QSize(int(kChannelWidth), int(kChannelHeight)))
         result = fitToChannel(result);
-    FrameChannel::writeFrame(_opaque->channel, result.constBits(), uint32_t(result.height() * result.bytesPerLine()), 0);
+    FrameChannel::writeFrame(_opaque->channel, result.constBits(), uint32_t(result.height() * result.bytesPerLine()),
+                             0);
     emit onNewFrameAvailable();
 }
 
@@ -208,9 +206,8 @@ void VCam::stop()
 
 bool VCam::isGrabberRunning()
 {
-    return _worker->runFunctionSyncEx<bool>([this](QObject*) {
-        return _opaque->grabber && _opaque->grabber->isPreviewing() && _opaque->channel;
-    });
+    return _worker->runFunctionSyncEx<bool>(
+        [this](QObject*) { return _opaque->grabber && _opaque->grabber->isPreviewing() && _opaque->channel; });
 }
 
 CameraGrabber* VCam::cameraGrabber()

@@ -42,7 +42,7 @@ QImage createImage(int width, int height, QImage::Format format)
     void* data = largebuffer::allocate(bytes);
     if (!data)
         return {};
-    auto* block = new Block{data, bytes};
+    auto* block = new Block {data, bytes};
     QImage image(static_cast<uchar*>(data), width, height, rowBytes, format, releaseBlock, block);
     if (image.isNull())
         releaseBlock(block);

@@ -18,15 +18,18 @@
 namespace {
 
 int failures = 0;
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);    \
-            ++failures;                                                              \
-        }                                                                            \
+#define CHECK(cond)                                                                                                    \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "FAIL %s:%d: %s\n", __FILE__, __LINE__, #cond);                                       \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
-std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring widen(const std::string& s)
+{
+    return std::wstring(s.begin(), s.end());
+}
 
 std::wstring peerPath()
 {
@@ -37,7 +40,8 @@ std::wstring peerPath()
 }
 
 // A channel_peer process with its standard output on a pipe.
-class Child {
+class Child
+{
 public:
     // With `discard`, the output goes to NUL: a child that logs while holding
     // the counter's mutex must never wait for us to drain a pipe.
@@ -104,8 +108,7 @@ public:
             if (GetTickCount64() >= end)
                 return -1;
         }
-        while (pump()) {
-        }
+        while (pump()) {}
         splitLines(true);
         DWORD code = 0;
         GetExitCodeProcess(process_, &code);
@@ -278,9 +281,8 @@ void processes()
     for (const char* direction : {"inc", "dec"}) {
         std::vector<std::unique_ptr<Child>> peers;
         for (int i = 0; i < kPeers; ++i)
-            peers.push_back(std::make_unique<Child>("count " + sect + " " + mux + " " + direction + " "
-                                                    + std::to_string(kEach),
-                                                true));
+            peers.push_back(std::make_unique<Child>(
+                "count " + sect + " " + mux + " " + direction + " " + std::to_string(kEach), true));
         for (auto& p : peers)
             CHECK(p->finish() == 0);
         int32_t value = -1;

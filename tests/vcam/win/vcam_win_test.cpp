@@ -33,9 +33,10 @@ int main()
     std::mt19937 gen(7);
     for (auto& b : src)
         b = uint8_t(gen());
-    const std::pair<FrameConverter::Kind, const char*> kinds[] = {
-        {FrameConverter::I420, "I420"}, {FrameConverter::NV12, "NV12"}, {FrameConverter::YUY2, "YUY2"},
-        {FrameConverter::Copy, "COPY"}};
+    const std::pair<FrameConverter::Kind, const char*> kinds[] = {{FrameConverter::I420, "I420"},
+                                                                  {FrameConverter::NV12, "NV12"},
+                                                                  {FrameConverter::YUY2, "YUY2"},
+                                                                  {FrameConverter::Copy, "COPY"}};
     for (auto [kind, name] : kinds) {
         const std::vector<uint8_t> expected = yuvref::convertBytes(name, src.data(), w, h);
         FrameConverter converter;

@@ -32,8 +32,7 @@ class ScriptedControls : public CameraControls
 public:
     explicit ScriptedControls(Script& s)
         : _s(s)
-    {
-    }
+    {}
     bool hasGroup(ControlGroup) const override { return true; }
     bool getRange(CameraProperty p, long& mn, long& mx, long& st, long& def, long& caps) override
     {
@@ -68,8 +67,7 @@ public:
         : _s(s)
         , _d(std::move(d))
         , _controls(s)
-    {
-    }
+    {}
     QString name() const override { return _d.name; }
     QList<CameraFormat> formats() const override { return _d.formats; }
     CameraControls* controls() override { return _s.withControls ? &_controls : nullptr; }
@@ -97,8 +95,7 @@ class ScriptedBackend : public CaptureBackend
 public:
     explicit ScriptedBackend(Script& s)
         : _s(s)
-    {
-    }
+    {}
     std::vector<std::unique_ptr<CaptureDevice>> enumerate() override
     {
         std::vector<std::unique_ptr<CaptureDevice>> list;
@@ -128,10 +125,10 @@ std::vector<uint8_t> gradient(int w, int h, int stride)
 
 CaptureSample sampleOf(const std::vector<uint8_t>& data, int w, int h, int stride)
 {
-    return CaptureSample{data.data(), int64_t(data.size()), w, h, 32, stride};
+    return CaptureSample {data.data(), int64_t(data.size()), w, h, 32, stride};
 }
 
-const QList<CameraFormat> kCommon{{640, 480, "YUY2"}, {1280, 720, "YUY2"}, {1920, 1080, "YUY2"}};
+const QList<CameraFormat> kCommon {{640, 480, "YUY2"}, {1280, 720, "YUY2"}, {1920, 1080, "YUY2"}};
 
 } // namespace
 
@@ -143,13 +140,15 @@ private slots:
     void productCameraIsFoundByNameInAnyCaseButNeverTheIrCamera()
     {
         Script s;
-        s.devices = {{"Vantor Camera IR front", kCommon}, {"VANTOR CAMERA ir rear", kCommon},
-                     {"Vantor Control", kCommon},          {"usb vantor camera hd", kCommon}};
+        s.devices = {{"Vantor Camera IR front", kCommon},
+                     {"VANTOR CAMERA ir rear", kCommon},
+                     {"Vantor Control", kCommon},
+                     {"usb vantor camera hd", kCommon}};
         CameraGrabber grabber(std::make_unique<ScriptedBackend>(s));
-        QCOMPARE(grabber.getDeviceNames(),
-                 (QStringList{"Vantor Camera IR front", "VANTOR CAMERA ir rear", "Vantor Control", "usb vantor camera hd"}));
+        QCOMPARE(grabber.getDeviceNames(), (QStringList {"Vantor Camera IR front", "VANTOR CAMERA ir rear",
+                                                         "Vantor Control", "usb vantor camera hd"}));
         QVERIFY(grabber.startCamera(640, 360, 2, "Vantor Control", true));
-        QCOMPARE(s.configured.keys(), (QStringList{"Vantor Control", "usb vantor camera hd"}));
+        QCOMPARE(s.configured.keys(), (QStringList {"Vantor Control", "usb vantor camera hd"}));
         // The controls act on the product camera.
         QVERIFY(grabber.setFocus(100, true));
         QCOMPARE(s.sets.size(), 1);
@@ -168,10 +167,10 @@ private slots:
         s.devices = {{"Cam A", kCommon}, {"Cam B", kCommon}, {"Cam A2", kCommon}};
         CameraGrabber grabber(std::make_unique<ScriptedBackend>(s));
         QVERIFY(grabber.startCamera(640, 480, 1, "cam a", false));
-        QCOMPARE(s.configured.keys(), QStringList{"Cam A"});
+        QCOMPARE(s.configured.keys(), QStringList {"Cam A"});
         s.configured.clear();
         QVERIFY(grabber.startCamera(640, 480, 0, "A2", false)); // found beyond the index
-        QCOMPARE(s.configured.keys(), QStringList{"Cam A2"});
+        QCOMPARE(s.configured.keys(), QStringList {"Cam A2"});
         QVERIFY(!grabber.startCamera(640, 480, 3, "Cam", false)); // index past the list
         QVERIFY(!grabber.startCamera(640, 480, 0, "Nothing like it", false));
         QVERIFY(!grabber.isCameraStarted());
@@ -184,12 +183,13 @@ private slots:
         QTest::addColumn<QSize>("chosen");
         QTest::newRow("exact among three") << kCommon << QSize(1280, 720) << QSize(1280, 720);
         QTest::newRow("zero product wins")
-            << QList<CameraFormat>{{1280, 960, "MJPG"}, {1920, 1080, "MJPG"}} << QSize(1280, 720) << QSize(1280, 960);
-        QTest::newRow("first of equals") << QList<CameraFormat>{{800, 600, "A"}, {800, 600, "B"}} << QSize(640, 360)
+            << QList<CameraFormat> {{1280, 960, "MJPG"}, {1920, 1080, "MJPG"}} << QSize(1280, 720) << QSize(1280, 960);
+        QTest::newRow("first of equals") << QList<CameraFormat> {{800, 600, "A"}, {800, 600, "B"}} << QSize(640, 360)
                                          << QSize(800, 600);
-        QTest::newRow("no formats: the request") << QList<CameraFormat>{} << QSize(640, 360) << QSize(640, 360);
+        QTest::newRow("no formats: the request") << QList<CameraFormat> {} << QSize(640, 360) << QSize(640, 360);
         QTest::newRow("absurd sizes do not wrap")
-            << QList<CameraFormat>{{2000000000, 2000000000, "X"}, {320, 240, "Y"}} << QSize(1280, 720) << QSize(320, 240);
+            << QList<CameraFormat> {{2000000000, 2000000000, "X"}, {320, 240, "Y"}} << QSize(1280, 720)
+            << QSize(320, 240);
     }
 
     void nearestFormatIsChosen()
@@ -303,12 +303,12 @@ private slots:
         QSignalSpy published(&grabber, &CameraGrabber::onNewFrameAvailable);
         QVERIFY(grabber.startCamera(32, 32, 0, "Cam", false));
         const auto data = gradient(32, 32, 128);
-        s.callback(CaptureSample{data.data(), 0, 32, 32, 32, 128});                  // empty
-        s.callback(CaptureSample{data.data(), int64_t(data.size()) - 1, 32, 32, 32, 128}); // short
-        s.callback(CaptureSample{data.data(), int64_t(data.size()), 32, 32, 16, 64});  // odd depth
-        s.callback(CaptureSample{data.data(), int64_t(data.size()), 0, 32, 32, 128});  // no width
-        s.callback(CaptureSample{data.data(), int64_t(data.size()), 64, 32, 32, 128}); // stride too small
-        s.callback(CaptureSample{nullptr, 4096, 32, 32, 32, 128});
+        s.callback(CaptureSample {data.data(), 0, 32, 32, 32, 128});                        // empty
+        s.callback(CaptureSample {data.data(), int64_t(data.size()) - 1, 32, 32, 32, 128}); // short
+        s.callback(CaptureSample {data.data(), int64_t(data.size()), 32, 32, 16, 64});      // odd depth
+        s.callback(CaptureSample {data.data(), int64_t(data.size()), 0, 32, 32, 128});      // no width
+        s.callback(CaptureSample {data.data(), int64_t(data.size()), 64, 32, 32, 128});     // stride too small
+        s.callback(CaptureSample {nullptr, 4096, 32, 32, 32, 128});
         QCOMPARE(published.count(), 0);
         QImage f;
         bool had = true;

@@ -29,8 +29,14 @@ const Model kModels[] = {
     {"selfie_segmentation_landscape", 144, 256, "4aafe6223bb8dac6fac8ca8ed56852870a33051ef3f6238822d282a109962894"},
 };
 
-QString tflite(const Model& m) { return QStringLiteral(VANTOR_MODEL_PACKAGE "/%1.tflite").arg(m.stem); }
-QString onnx(const Model& m) { return QStringLiteral(VANTOR_MODELS_DIR "/%1.onnx").arg(m.stem); }
+QString tflite(const Model& m)
+{
+    return QStringLiteral(VANTOR_MODEL_PACKAGE "/%1.tflite").arg(m.stem);
+}
+QString onnx(const Model& m)
+{
+    return QStringLiteral(VANTOR_MODELS_DIR "/%1.onnx").arg(m.stem);
+}
 
 bool runPython(const QStringList& args, int* exitCode = nullptr)
 {
@@ -76,7 +82,8 @@ private slots:
         const QImage photo = QImage(kPhoto).convertToFormat(QImage::Format_RGB32);
         QVERIFY2(!photo.isNull(), "the photo comes with Debian's python3-skimage");
         // The photo at the model's input size, B, G, R bytes.
-        cv::Mat bgra(photo.height(), photo.width(), CV_8UC4, const_cast<uchar*>(photo.constBits()), size_t(photo.bytesPerLine()));
+        cv::Mat bgra(photo.height(), photo.width(), CV_8UC4, const_cast<uchar*>(photo.constBits()),
+                     size_t(photo.bytesPerLine()));
         cv::Mat bgr, small;
         cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
         cv::resize(bgr, small, cv::Size(m.width, m.height), 0, 0, cv::INTER_LINEAR);

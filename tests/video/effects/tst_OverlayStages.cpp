@@ -12,7 +12,10 @@ using namespace testframes;
 
 namespace {
 
-QString key(BaseSettings::SubSettings k) { return BaseSettings::keyName(k); }
+QString key(BaseSettings::SubSettings k)
+{
+    return BaseSettings::keyName(k);
+}
 
 QByteArray png(const QImage& image)
 {
@@ -92,7 +95,8 @@ private slots:
             for (int x = 0; x < 203; ++x) {
                 const int a = x < 64 ? 0 : (x < 128 ? 255 : (x % 3 == 0 ? 0 : int(rng.bounded(256))));
                 set(above, x, y, {int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), int(rng.bounded(a + 1)), a});
-                set(below, x, y, {int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256))});
+                set(below, x, y,
+                    {int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256)), int(rng.bounded(256))});
             }
         cv::Mat expected = below.clone();
         bitmap::drawOver(expected, above);
@@ -138,15 +142,16 @@ private slots:
         QFETCH(bool, flip);
         QFETCH(int, x);
         QFETCH(int, y);
-        QVariantMap map{{key(BaseSettings::HAlign), hAlign},   {key(BaseSettings::VAlign), vAlign},
-                        {key(BaseSettings::MarginX), margin},  {key(BaseSettings::MarginY), margin},
-                        {key(BaseSettings::FlipHorizontal), flip}};
+        QVariantMap map {{key(BaseSettings::HAlign), hAlign},
+                         {key(BaseSettings::VAlign), vAlign},
+                         {key(BaseSettings::MarginX), margin},
+                         {key(BaseSettings::MarginY), margin},
+                         {key(BaseSettings::FlipHorizontal), flip}};
         const ImageOverlaySP::Placement p = ImageOverlaySP::placement(1000, 500, 201, 101, map);
         QCOMPARE(p.x, x);
         QCOMPARE(p.y, y);
         QCOMPARE(p.dx, x);
         QCOMPARE(p.dy, y); // rows run top first
-
     }
 
     void logoIsScaledShadowedAndPlaced()
@@ -311,7 +316,6 @@ private slots:
         QVERIFY(!logoPicture.isNull());
         QVERIFY(inkColumns(textPicture, 0, textPicture.height()).second > 0);
     }
-
 };
 
 QTEST_MAIN(TestOverlayStages)

@@ -113,7 +113,8 @@ private slots:
     void toneTurnsTheFaceNotTheWall()
     {
         for (int value : {0, 100}) {
-            const QImage out = run(QStringLiteral("tone_%1").arg(value), [value](BaseSettings& s) { s.setValue("SkinTone", value); });
+            const QImage out =
+                run(QStringLiteral("tone_%1").arg(value), [value](BaseSettings& s) { s.setValue("SkinTone", value); });
             QVERIFY2(meanDiff(out, _frame, kFace) > 4.0, qPrintable(QString::number(meanDiff(out, _frame, kFace))));
             QCOMPARE(meanDiff(out, _frame, kWall), 0.0);
         }
@@ -187,7 +188,8 @@ private slots:
             s.setSetting(BaseSettings::TextOverlay, BaseSettings::MarginY, 0.1);
             s.setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
         });
-        const QImage small = all.convertToFormat(QImage::Format_RGB32).scaled(160, 90, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QImage small =
+            all.convertToFormat(QImage::Format_RGB32).scaled(160, 90, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         const QString refPath = QStringLiteral(VANTOR_REFERENCE_DIR "/pipeline_all_160x90.png");
         if (qEnvironmentVariableIsSet("VANTOR_UPDATE_REFERENCE")) {
             QVERIFY(small.save(refPath));

@@ -207,7 +207,7 @@ private slots:
         for (int value : {40, 70, 100}) {
             ImageBlurSP stage;
             stage.setMaxRate(1000000);
-            const CameraSetting setting{value, 1, 100, 0, 0, false, false};
+            const CameraSetting setting {value, 1, 100, 0, 0, false, false};
             cv::Mat expected(360, 640, CV_8UC4, cv::Scalar(0, 0, 0, 255)), blurred, scratch;
             for (int frame = 0; frame < 2; ++frame) {
                 float w = 640, h = 360;

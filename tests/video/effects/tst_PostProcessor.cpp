@@ -252,7 +252,7 @@ private slots:
     {
         ImageToneSP tone;
         tone.setMaxRate(35);
-        CameraSetting s{0, 1, 100, 0, 50, false, false};
+        CameraSetting s {0, 1, 100, 0, 50, false, false};
         float w = 8, h = 8;
         QVERIFY(!tone.processImage(BitmapPtr(), w, h, s));
         QVERIFY(!tone.currentOutput());

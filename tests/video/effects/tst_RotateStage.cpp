@@ -12,10 +12,19 @@ using namespace testframes;
 
 namespace {
 
-CameraSetting coarse(int v) { return CameraSetting{v, 1, 2, 0, 0, false, false}; }
-CameraSetting fine(int v) { return CameraSetting{v, 1, 20, -20, 0, false, false}; }
+CameraSetting coarse(int v)
+{
+    return CameraSetting {v, 1, 2, 0, 0, false, false};
+}
+CameraSetting fine(int v)
+{
+    return CameraSetting {v, 1, 20, -20, 0, false, false};
+}
 
-bool isBlack(Px p) { return p.b == 0 && p.g == 0 && p.r == 0 && p.a == 255; }
+bool isBlack(Px p)
+{
+    return p.b == 0 && p.g == 0 && p.r == 0 && p.a == 255;
+}
 
 } // namespace
 
@@ -50,7 +59,9 @@ private slots:
     void transformTurnsClockwiseAboutTheCentre()
     {
         const cv::Matx23f m = ImageRotateSP::transform(100, 60, 2.0f, 90.0f);
-        auto map = [&](float x, float y) { return cv::Point2f(m(0, 0) * x + m(0, 1) * y + m(0, 2), m(1, 0) * x + m(1, 1) * y + m(1, 2)); };
+        auto map = [&](float x, float y) {
+            return cv::Point2f(m(0, 0) * x + m(0, 1) * y + m(0, 2), m(1, 0) * x + m(1, 1) * y + m(1, 2));
+        };
         const cv::Point2f c = map(50, 30);
         QVERIFY(std::fabs(c.x - 50) < 1e-4 && std::fabs(c.y - 30) < 1e-4);
         // 10 px right of the centre ends 20 px below it: clockwise on screen, scaled by 2.

@@ -24,7 +24,7 @@ using namespace testframes;
 namespace {
 
 const char* const kPhoto = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
-const QRect kFace(560, 110, 80, 100); // on the face, in the composed frame
+const QRect kFace(560, 110, 80, 100);       // on the face, in the composed frame
 const QRect kFaceTurned(390, 359, 100, 80); // the same face in the sideways frame
 
 // The photo (720 x 720) in a 1280 x 720 grey frame; `turned` lays it on its side
@@ -70,7 +70,7 @@ QImage throughPipeline(BaseSettings& settings, QImage frame)
 
 CameraSetting blurSetting(int value)
 {
-    return CameraSetting{value, 1, 100, 0, 0, false, false};
+    return CameraSetting {value, 1, 100, 0, 0, false, false};
 }
 
 } // namespace
@@ -97,7 +97,8 @@ private slots:
 
         const double face = personIn(frame, kFace);
         QVERIFY2(face >= 0.9, qPrintable(QString::number(face)));
-        for (const QRect& corner : {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
+        for (const QRect& corner :
+             {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
             const double p = personIn(frame, corner);
             QVERIFY2(p <= 0.1, qPrintable(QString::number(p)));
         }
@@ -188,7 +189,8 @@ private slots:
         QCOMPARE(stage->modelHeight(), 144);
         const double face = personIn(frame, kFace);
         QVERIFY2(face >= 0.9, qPrintable(QString::number(face)));
-        for (const QRect& corner : {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
+        for (const QRect& corner :
+             {QRect(0, 0, 60, 60), QRect(1220, 0, 60, 60), QRect(0, 660, 60, 60), QRect(1220, 660, 60, 60)}) {
             const double p = personIn(frame, corner);
             QVERIFY2(p <= 0.1, qPrintable(QString::number(p)));
         }
@@ -206,7 +208,8 @@ private slots:
         QCOMPARE(stage->modelHeight(), 144);
 
         // A landscape model that cannot load leaves the work to the main one.
-        PersonSegmentationSP fallback(QString::fromLatin1(PersonSegmentationSP::kModelResource), QStringLiteral("/nonexistent/model.onnx"));
+        PersonSegmentationSP fallback(QString::fromLatin1(PersonSegmentationSP::kModelResource),
+                                      QStringLiteral("/nonexistent/model.onnx"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> no model"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model"));
@@ -255,7 +258,10 @@ private slots:
         const QImage input = randomFrame(160, 90, 3);
         QImage frame = input;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model, falling back cpu model!"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^PersonSegmentationSP::processFrame -> (no model|the model did not run|segmentation failed)"));
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(
+                "^PersonSegmentationSP::processFrame -> (no model|the model did not run|segmentation failed)"));
         BitmapPtr out = stage.processFrame(frame.bits(), 160.f, 90.f, true, false);
         QVERIFY(stage.cpuLoaded());
         // Either nothing loaded, or a damaged model that happened to parse ran:
@@ -322,7 +328,8 @@ private slots:
             ImageBlurSP::blur(*input, out, sigma, scratch);
             const double d = meanAbsDiff(out(inner), full(inner));
             const double worst = cv::norm(out(inner), full(inner), cv::NORM_INF);
-            QVERIFY2(d < 0.3 && worst <= 6, qPrintable(QStringLiteral("σ %1: mean %2, worst %3").arg(sigma).arg(d).arg(worst)));
+            QVERIFY2(d < 0.3 && worst <= 6,
+                     qPrintable(QStringLiteral("σ %1: mean %2, worst %3").arg(sigma).arg(d).arg(worst)));
             QVERIFY(meanAbsDiff(out(inner), (*input)(inner)) > 2.0);
         }
 
@@ -376,7 +383,8 @@ private slots:
         BitmapPtr in = fromImage(input), out = fromImage(frame);
         const cv::Rect face(kFace.x(), kFace.y(), kFace.width(), kFace.height());
         const cv::Rect background(800, 40, 150, 200); // the rocket behind the person
-        QVERIFY2(meanAbsDiff((*out)(face), (*in)(face)) < 2.0, qPrintable(QString::number(meanAbsDiff((*out)(face), (*in)(face)))));
+        QVERIFY2(meanAbsDiff((*out)(face), (*in)(face)) < 2.0,
+                 qPrintable(QString::number(meanAbsDiff((*out)(face), (*in)(face)))));
         // Fine detail in the background is gone.
         auto detail = [](const cv::Mat& m) {
             cv::Mat grey, lap;
@@ -414,7 +422,7 @@ private slots:
         cv::Mat composed;
         bitmap::composeOver(composed, *blurred, *cutout);
         const BitmapPtr expected = tone.processImage(std::make_shared<cv::Mat>(composed), w, h,
-                                                     CameraSetting{20, 1, 100, 0, 50, false, false});
+                                                     CameraSetting {20, 1, 100, 0, 50, false, false});
         QVERIFY(expected);
         QCOMPARE(cv::norm(*fromImage(frame), *expected, cv::NORM_INF), 0.0);
     }

@@ -16,7 +16,7 @@ namespace {
 
 CameraSetting skinTone(int value)
 {
-    return CameraSetting{value, 1, 100, 0, 50, false, false};
+    return CameraSetting {value, 1, 100, 0, 50, false, false};
 }
 
 // The luminance-preserving hue rotation written out independently, applied to
@@ -28,7 +28,8 @@ Px rotateHue(Px p, double degrees)
     const double lr = 0.213, lg = 0.715, lb = 0.072;
     auto clampA = [&](double v) { return int(std::lround(std::clamp(v, 0.0, double(p.a)))); };
     const double nr = r * (lr + c * (1 - lr) - s * lr) + g * (lg - c * lg - s * lg) + b * (lb - c * lb + s * (1 - lb));
-    const double ng = r * (lr - c * lr + s * 0.143) + g * (lg + c * (1 - lg) + s * 0.140) + b * (lb - c * lb - s * 0.283);
+    const double ng =
+        r * (lr - c * lr + s * 0.143) + g * (lg + c * (1 - lg) + s * 0.140) + b * (lb - c * lb - s * 0.283);
     const double nb = r * (lr - c * lr - s * (1 - lr)) + g * (lg - c * lg + s * lg) + b * (lb + c * (1 - lb) + s * lb);
     return {clampA(nb), clampA(ng), clampA(nr), p.a};
 }
@@ -53,8 +54,8 @@ private slots:
         QCOMPARE(SkinMaskEffect::probability(0.0f, 0.0f, 1.0f), 0.0f);
         // Half-way down the Cb spill below the box: smoothstep(0.5) = 0.5.
         const float cbEdge = -0.265f;
-        const float half = SkinMaskEffect::probability(float(0.5 + 1.402 * 0.1), float(0.5 - 0.344136 * cbEdge - 0.714136 * 0.1),
-                                                       float(0.5 + 1.772 * cbEdge));
+        const float half = SkinMaskEffect::probability(
+            float(0.5 + 1.402 * 0.1), float(0.5 - 0.344136 * cbEdge - 0.714136 * 0.1), float(0.5 + 1.772 * cbEdge));
         QVERIFY(std::fabs(half - 0.5f) < 0.01f);
     }
 
@@ -75,7 +76,8 @@ private slots:
         for (int y = 0; y < in->rows; ++y) {
             for (int x = 0; x < in->cols; ++x) {
                 const Px p = at(*in, x, y);
-                const int expect = int(std::lround(255.0f * SkinMaskEffect::probability(p.r / 255.0f, p.g / 255.0f, p.b / 255.0f)));
+                const int expect =
+                    int(std::lround(255.0f * SkinMaskEffect::probability(p.r / 255.0f, p.g / 255.0f, p.b / 255.0f)));
                 const Px m = at(mask, x, y);
                 QVERIFY2(std::abs(m.r - expect) <= 1 && m.r == m.g && m.g == m.b && m.a == p.a,
                          qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
@@ -89,7 +91,7 @@ private slots:
         QCOMPARE(ImageToneSP::hueAngle(skinTone(50)), 0.0f);
         QVERIFY(std::fabs(ImageToneSP::hueAngle(skinTone(100)) + 28.6479f) < 1e-3f);
         // A broken range never divides by zero.
-        QVERIFY(std::isfinite(ImageToneSP::hueAngle(CameraSetting{5, 1, 3, 3, 3, false, false})));
+        QVERIFY(std::isfinite(ImageToneSP::hueAngle(CameraSetting {5, 1, 3, 3, 3, false, false})));
     }
 
     void hueRotationSemantics()
@@ -104,7 +106,8 @@ private slots:
             hue.setAngle(float(angle));
             QVERIFY(hue.draw(out));
             for (int x = 0; x < 40; ++x)
-                QVERIFY2(maxDiff(at(out, x, 0), rotateHue(colours[x % 4], angle)) <= 1, qPrintable(QString::number(angle)));
+                QVERIFY2(maxDiff(at(out, x, 0), rotateHue(colours[x % 4], angle)) <= 1,
+                         qPrintable(QString::number(angle)));
         }
         // Red turned half-way round: (−0.574, 0.426, 0.426) clamped.
         hue.setAngle(180.0f);
@@ -130,7 +133,8 @@ private slots:
         QVERIFY(blend && blend->isInitialized());
         QCOMPARE(blend->inputCount(), 3u);
         QRect rects[3];
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("MapOutputRectToInputRects: Only  3  inputs are supported. 2"));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("MapOutputRectToInputRects: Only  3  inputs are supported. 2"));
         QVERIFY(!blend->mapOutputRectToInputRects(QRect(0, 0, 4, 4), rects, 2));
         QVERIFY(blend->mapOutputRectToInputRects(QRect(1, 2, 4, 4), rects, 3));
         QCOMPARE(rects[2], QRect(1, 2, 4, 4));
@@ -148,7 +152,7 @@ private slots:
     {
         ImageToneSP tone;
         const Px skin = fromYCbCr(0.5, -0.1, 0.1);
-        const Px red{0, 0, 255, 255}, sky{230, 160, 40, 255}, faintSkin{skin.b / 2, skin.g / 2, skin.r / 2, 128};
+        const Px red {0, 0, 255, 255}, sky {230, 160, 40, 255}, faintSkin {skin.b / 2, skin.g / 2, skin.r / 2, 128};
         BitmapPtr in = filled(37, 5, skin);
         set(*in, 1, 1, red);
         set(*in, 2, 2, sky);

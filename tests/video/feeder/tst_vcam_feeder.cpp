@@ -69,8 +69,8 @@ struct Client
     ~Client() { stop(); }
     bool start()
     {
-        pipeline = gst_parse_launch("vantorvcamsrc ! video/x-raw,format=BGRx ! appsink name=out max-buffers=2 drop=true",
-                                    nullptr);
+        pipeline = gst_parse_launch(
+            "vantorvcamsrc ! video/x-raw,format=BGRx ! appsink name=out max-buffers=2 drop=true", nullptr);
         return pipeline && gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
     }
     void stop()
@@ -161,8 +161,9 @@ private slots:
         QSignalSpy reconnecting(&vcam, &VCam::onReconnecting);
         QVERIFY(!vcam.start());
         QCOMPARE(messages.count(), 1);
-        QCOMPARE(messages[0][0].toString(),
-                 QStringLiteral("Vantor Control camera not installed. Try to uninstall and reinstall the application."));
+        QCOMPARE(
+            messages[0][0].toString(),
+            QStringLiteral("Vantor Control camera not installed. Try to uninstall and reinstall the application."));
         QCOMPARE(reconnecting.count(), 0);
         QVERIFY(!vcam.isGrabberRunning());
     }
@@ -366,8 +367,8 @@ private slots:
             client.kill();
             client.waitForFinished(3000);
         });
-        client.start(QStringLiteral("gst-launch-1.0"), QProcess::splitCommand(QStringLiteral(
-                                                           "-q vantorvcamsrc ! video/x-raw,format=BGRx ! fdsink")));
+        client.start(QStringLiteral("gst-launch-1.0"),
+                     QProcess::splitCommand(QStringLiteral("-q vantorvcamsrc ! video/x-raw,format=BGRx ! fdsink")));
         const qsizetype frameBytes = 1280 * 720 * 4;
         const auto isRed = [](QRgb p) { return qRed(p) > 200 && qGreen(p) < 60 && qBlue(p) < 60; };
         const auto isBlue = [](QRgb p) { return qBlue(p) > 200 && qGreen(p) < 60 && qRed(p) < 60; };
@@ -408,8 +409,8 @@ private slots:
             }
         QVERIFY2(count > 500, "no text in the top right corner");
         const double centre = double(rows) / double(count);
-        QVERIFY2(centre < (top + bottom) / 2.0, qPrintable(QStringLiteral("ink centre %1 in rows %2..%3")
-                                                               .arg(centre).arg(top).arg(bottom)));
+        QVERIFY2(centre < (top + bottom) / 2.0,
+                 qPrintable(QStringLiteral("ink centre %1 in rows %2..%3").arg(centre).arg(top).arg(bottom)));
         frame.save(QDir::temp().absoluteFilePath(QStringLiteral("client-overlays.png")));
     }
 

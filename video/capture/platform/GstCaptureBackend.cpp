@@ -23,8 +23,7 @@ class ElementCameraControls final : public CameraControls
 public:
     explicit ElementCameraControls(GstElement* element)
         : _element(GST_ELEMENT(gst_object_ref(element)))
-    {
-    }
+    {}
     ~ElementCameraControls() override { gst_object_unref(_element); }
 
     static bool supports(GstElement* element)
@@ -95,8 +94,9 @@ public:
 private:
     static const char* propertyName(CameraProperty p)
     {
-        static const char* const names[] = {"brightness", "contrast", "saturation", "sharpness", "white-balance",
-                                            "backlight-compensation", "power-line", "zoom", "exposure", "focus"};
+        static const char* const names[] = {
+            "brightness", "contrast", "saturation", "sharpness", "white-balance", "backlight-compensation",
+            "power-line", "zoom",     "exposure",   "focus"};
         return names[size_t(p)];
     }
 
@@ -137,7 +137,7 @@ QList<CameraFormat> formatsOf(GstCaps* caps)
         // Only fixed sizes describe a format; ranges and lists say nothing usable.
         if (!gst_structure_get_int(s, "width", &w) || !gst_structure_get_int(s, "height", &h) || w <= 0 || h <= 0)
             continue;
-        const CameraFormat f{w, h, subtypeOf(s)};
+        const CameraFormat f {w, h, subtypeOf(s)};
         const bool known = std::any_of(formats.cbegin(), formats.cend(), [&](const CameraFormat& g) {
             return g.width == f.width && g.height == f.height && g.subtype == f.subtype;
         });
@@ -262,13 +262,14 @@ private:
             return false;
         _pipeline = gst_pipeline_new("camera");
         GstElement* chosen = gst_element_factory_make("capsfilter", nullptr);
-        GstElement* decoder = format.subtype == QLatin1String("MJPG") ? gst_element_factory_make("jpegdec", nullptr)
-                                                                       : nullptr;
+        GstElement* decoder =
+            format.subtype == QLatin1String("MJPG") ? gst_element_factory_make("jpegdec", nullptr) : nullptr;
         GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
         GstElement* scale = gst_element_factory_make("videoscale", nullptr);
         GstElement* output = gst_element_factory_make("capsfilter", nullptr);
         GstElement* sink = gst_element_factory_make("appsink", nullptr);
-        if (!chosen || !convert || !scale || !output || !sink || (format.subtype == QLatin1String("MJPG") && !decoder)) {
+        if (!chosen || !convert || !scale || !output || !sink
+            || (format.subtype == QLatin1String("MJPG") && !decoder)) {
             qWarning() << "CameraGrabber: missing GStreamer elements (videoconvert, videoscale, appsink, jpegdec)";
             for (GstElement* e : {source, chosen, decoder, convert, scale, output, sink})
                 if (e)
@@ -296,7 +297,7 @@ private:
         gst_caps_unref(outCaps);
 
         g_object_set(sink, "max-buffers", 2u, "drop", TRUE, "sync", FALSE, "emit-signals", FALSE, nullptr);
-        GstAppSinkCallbacks callbacks{};
+        GstAppSinkCallbacks callbacks {};
         callbacks.new_sample = &GstCaptureDevice::onNewSample;
         gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
 
@@ -354,7 +355,8 @@ private:
                 gst_message_parse_error(message, &error, &debug);
             else
                 gst_message_parse_warning(message, &error, &debug);
-            qWarning().noquote() << "CameraGrabber:" << self->_name << "->" << (error ? error->message : "unknown error");
+            qWarning().noquote() << "CameraGrabber:" << self->_name << "->"
+                                 << (error ? error->message : "unknown error");
             g_clear_error(&error);
             g_free(debug);
         }
@@ -368,7 +370,7 @@ private:
     GstElement* _controlElement = nullptr;
     std::unique_ptr<CameraControls> _controls;
     SampleCallback _callback;
-    std::atomic<bool> _delivering{false};
+    std::atomic<bool> _delivering {false};
 };
 
 class GstCaptureBackend final : public CaptureBackend

@@ -48,8 +48,7 @@ class DeviceNode final : public V4l2Io
 public:
     explicit DeviceNode(QString path)
         : _path(std::move(path))
-    {
-    }
+    {}
     ~DeviceNode() override
     {
         if (_fd >= 0)
@@ -84,12 +83,11 @@ std::unique_ptr<V4l2Io> V4l2Io::open(const QString& path)
 
 V4l2CameraControls::V4l2CameraControls(std::unique_ptr<V4l2Io> io)
     : _io(std::move(io))
-{
-}
+{}
 
 bool V4l2CameraControls::query(unsigned id, long& minimum, long& maximum, long& step, long& def) const
 {
-    v4l2_queryctrl q{};
+    v4l2_queryctrl q {};
     q.id = id;
     if (_io->xioctl(VIDIOC_QUERYCTRL, &q) != 0 || (q.flags & V4L2_CTRL_FLAG_DISABLED))
         return false;
@@ -102,7 +100,7 @@ bool V4l2CameraControls::query(unsigned id, long& minimum, long& maximum, long& 
 
 bool V4l2CameraControls::read(unsigned id, long& value) const
 {
-    v4l2_control c{};
+    v4l2_control c {};
     c.id = id;
     if (_io->xioctl(VIDIOC_G_CTRL, &c) != 0)
         return false;
@@ -112,7 +110,7 @@ bool V4l2CameraControls::read(unsigned id, long& value) const
 
 bool V4l2CameraControls::write(unsigned id, long value)
 {
-    v4l2_control c{};
+    v4l2_control c {};
     c.id = id;
     c.value = int(value);
     return _io->xioctl(VIDIOC_S_CTRL, &c) == 0;
