@@ -54,11 +54,17 @@ const QMap<int, std::pair<QString, QString>>& colorTable()
 // The single-instance lock lives in the user's own runtime folder
 // ($XDG_RUNTIME_DIR, or a private folder Qt makes in the temporary one): the
 // temporary folder itself is shared by every user, where one user's lock
-// would keep all others from starting the suite.
+// would keep all others from starting the suite. Without a runtime folder
+// (somebody else holds the one Qt would make), the user's own configuration
+// folder serves.
 QDir lockFolder()
 {
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime.isEmpty() ? QDir::temp() : QDir(runtime);
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        QDir().mkpath(folder);
+    }
+    return QDir(folder);
 }
 
 } // namespace

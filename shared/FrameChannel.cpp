@@ -141,7 +141,17 @@ void close(Handle* handle)
 
 uint32_t readState(const Handle* handle)
 {
-    return handle && handle->header ? loadAcquire(handle->header->state) : 0;
+    if (!handle || !handle->header)
+        return 0;
+    const uint32_t state = loadAcquire(handle->header->state);
+    // A view whose section was shrunk under it (possibly by this very read)
+    // shows zeros from then on: as far as its holder goes, the channel closed.
+    return handle->section.lost() ? StateClosed : state;
+}
+
+bool isLost(const Handle* handle)
+{
+    return handle && handle->section.lost();
 }
 
 bool resolveSlots(Handle* handle)

@@ -52,8 +52,14 @@ Handle* openReader();
 // Both sides; null allowed. A writer's close stores state 3 first.
 void close(Handle* handle);
 
-// The channel state as the header holds it now (0 for a null handle).
+// The channel state as the header holds it now (0 for a null handle, 3 for a
+// view whose section was shrunk under it).
 uint32_t readState(const Handle* handle);
+
+// True once the section was shrunk under this handle's view (by somebody
+// else: ours never shrink): a writer writes into nothing from then on and
+// should make a new channel.
+bool isLost(const Handle* handle);
 
 // Reader: reads width, height, frame interval and slot offsets from the
 // header and checks that every slot lies inside the mapped section. On

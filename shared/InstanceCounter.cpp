@@ -64,13 +64,19 @@ bool InstanceCounter::readValue(int32_t& value)
     return true;
 }
 
+int32_t InstanceCounter::addLocked(int32_t delta)
+{
+    // Wrap instead of overflowing (undefined for int32_t).
+    const int32_t next = int32_t(uint32_t(__atomic_load_n(_value, __ATOMIC_RELAXED)) + uint32_t(delta));
+    __atomic_store_n(_value, next, __ATOMIC_RELAXED);
+    return next;
+}
+
 bool InstanceCounter::add(int32_t delta, const char* label)
 {
     if (!isUsable() || !_mutex.lock())
         return false;
-    // Wrap instead of overflowing (undefined for int32_t).
-    const int32_t next = int32_t(uint32_t(__atomic_load_n(_value, __ATOMIC_RELAXED)) + uint32_t(delta));
-    __atomic_store_n(_value, next, __ATOMIC_RELAXED);
+    const int32_t next = addLocked(delta);
     _mutex.unlock();
     if (_section.lost())
         return false;
@@ -82,12 +88,16 @@ bool InstanceCounter::add(int32_t delta, const char* label)
 
 int InstanceCounter::releaseDeadClients()
 {
-    if (!isUsable())
+    if (!isUsable() || !_mutex.lock())
         return 0;
+    // Claimed and subtracted under one hold of the mutex: a mark that was
+    // claimed is never left unsubtracted.
     const int dead = ClientMarks::reapDead(_sectionName, generation());
+    const int32_t next = addLocked(-dead);
+    _mutex.unlock();
     for (int i = 0; i < dead; ++i) {
         DriverLog::write(DriverLog::Level::Warning, "Releasing a client that ended without signing off");
-        decrement();
+        DriverLog::write(DriverLog::Level::Info, "Decremented: %d", int(next) + dead - 1 - i);
     }
     return dead;
 }

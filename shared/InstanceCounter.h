@@ -49,6 +49,7 @@ public:
 
 private:
     bool add(int32_t delta, const char* label);
+    int32_t addLocked(int32_t delta); // with the mutex held; returns the new count
 
     std::string _sectionName;
     std::string _mutexName;

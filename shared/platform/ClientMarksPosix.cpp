@@ -37,6 +37,22 @@ uint64_t generationOf(const std::string& name, size_t prefixLength)
     return std::strtoull(name.c_str() + prefixLength, nullptr, 10);
 }
 
+// Creates the file `path` already holding an exclusive lock on it. The file
+// is made without a name, locked, and only then linked under `path`: a reaper
+// can never find it unlocked and take it for a dead client's. -1 on failure.
+int createLocked(const std::string& path)
+{
+    const int fd = open(kDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (fchmod(fd, 0600) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0
+        && linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
 } // namespace
 
 Mark::~Mark()
@@ -51,14 +67,9 @@ bool Mark::prepare(const std::string& counterName, uint64_t generation)
     const std::string id = std::to_string(generation) + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
     const std::string dir = std::string(kDir) + "/";
     const std::string pending = dir + markName(counterName, ".pending.") + id;
-    const int fd = open(pending.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = createLocked(pending);
     if (fd < 0)
         return false;
-    if (flock(fd, LOCK_EX) != 0) {
-        unlink(pending.c_str());
-        close(fd);
-        return false;
-    }
     _fd = fd;
     _pendingPath = pending;
     _path = dir + markName(counterName, ".client.") + id;

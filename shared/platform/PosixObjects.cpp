@@ -47,9 +47,13 @@ void reportOnce(const std::string& text)
 {
     static std::mutex mutex;
     static std::set<std::string> reported;
-    std::lock_guard lock(mutex);
-    if (reported.size() < 256 && reported.insert(text).second)
-        DriverLog::write(DriverLog::Level::Warning, "%s", text.c_str());
+    {
+        std::lock_guard lock(mutex);
+        if (reported.size() >= 256 || !reported.insert(text).second)
+            return;
+    }
+    // Written outside the lock: a blocked log must not hold up other threads.
+    DriverLog::write(DriverLog::Level::Warning, "%s", text.c_str());
 }
 
 int openTrusted(const std::string& name, int access, bool shmName)
@@ -59,6 +63,9 @@ int openTrusted(const std::string& name, int access, bool shmName)
     if (fd < 0) {
         if (errno == ELOOP || errno == EISDIR || errno == ENXIO) {
             reportOnce("Refusing shared object " + name + ": not a regular file");
+            errno = EPERM;
+        } else if (errno == EACCES) {
+            reportOnce("Refusing shared object " + name + ": another user's");
             errno = EPERM;
         }
         return -1;

@@ -50,7 +50,7 @@ public:
     // section of that name. On Linux an existing section that nobody holds, or
     // whose writer is gone, is removed and replaced (readers still mapping it
     // keep their view until they let go). While the returned section lives the
-    // process counts as the channel's writer (see writerAlive).
+    // process counts as the channel's live writer (readers check for one).
     static Section createWriter(const std::string& name, uint32_t size);
 
     // Opens an existing section read-only and maps all of it. Fails when none

@@ -58,40 +58,55 @@ constexpr int kWatchedViews = 64;
 WatchedView g_views[kWatchedViews];
 struct sigaction g_previousAction;
 
-void onBusError(int signal, siginfo_t* info, void* context)
+// Hands a SIGBUS that is not ours to whoever handled it before.
+void passOn(int signal, siginfo_t* info, void* context)
 {
-    const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
-    for (WatchedView& view : g_views) {
-        const uintptr_t begin = view.begin.load(std::memory_order_acquire);
-        const size_t length = view.length.load(std::memory_order_relaxed);
-        if (begin > 1 && address >= begin && address - begin < length) {
-            mmap(reinterpret_cast<void*>(begin), length, view.protection.load(std::memory_order_relaxed),
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-            view.lost.store(true, std::memory_order_release);
-            return;
-        }
-    }
     if (g_previousAction.sa_flags & SA_SIGINFO) {
         g_previousAction.sa_sigaction(signal, info, context);
     } else if (g_previousAction.sa_handler == SIG_DFL || g_previousAction.sa_handler == SIG_IGN) {
-        // Back to the old disposition; the faulting access runs again and
-        // meets it.
+        // Back to the old disposition. A faulting access runs again and meets
+        // it; a signal that was sent is sent again.
         sigaction(SIGBUS, &g_previousAction, nullptr);
+        if (info->si_code <= 0)
+            raise(signal);
     } else {
         g_previousAction.sa_handler(signal);
     }
+}
+
+void onBusError(int signal, siginfo_t* info, void* context)
+{
+    const int savedErrno = errno;
+    // Only a fault (not a signal somebody sent) has an address to look up.
+    const auto address = info->si_code > 0 ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
+    for (WatchedView& view : g_views) {
+        const uintptr_t begin = view.begin.load(std::memory_order_acquire);
+        const size_t length = view.length.load(std::memory_order_relaxed);
+        if (address == 0 || begin <= 1 || address < begin || address - begin >= length)
+            continue;
+        void* zeros = mmap(reinterpret_cast<void*>(begin), length, view.protection.load(std::memory_order_relaxed),
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (zeros == MAP_FAILED)
+            break; // no memory to put there: the fault stays a fault
+        view.lost.store(true, std::memory_order_release);
+        errno = savedErrno;
+        return;
+    }
+    passOn(signal, info, context);
+    errno = savedErrno;
 }
 
 void installBusErrorHandler()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        sigaction(SIGBUS, nullptr, &g_previousAction);
         struct sigaction action
         {};
         action.sa_sigaction = onBusError;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGBUS, &action, &g_previousAction);
+        sigaction(SIGBUS, &action, nullptr);
     });
 }
 
@@ -131,16 +146,21 @@ public:
     explicit Guard(const std::string& base)
         : fd_(openOrCreateLockObject(base + ".guard"))
     {
-        if (fd_ >= 0 && !lockWithin(fd_, LOCK_EX)) {
-            reportOnce("Shared object " + base + ".guard stays locked by another process");
+        if (fd_ < 0) {
+            error_ = errno;
+        } else if (!lockWithin(fd_, LOCK_EX)) {
+            error_ = EWOULDBLOCK;
             closeFd(fd_);
+            reportOnce("Shared object " + base + ".guard stays locked by another process");
         }
     }
     ~Guard() { closeFd(fd_); }
     bool held() const { return fd_ >= 0; }
+    int error() const { return error_; } // why it is not held
 
 private:
     int fd_;
+    int error_ = 0;
 };
 
 // True when some process holds the writer marker of `base`.
@@ -330,7 +350,7 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     const std::string base = platformName(name);
     Guard guard(base);
     if (!guard.held())
-        return fail(Step::Create, errno ? errno : EWOULDBLOCK);
+        return fail(Step::Create, guard.error());
     int fd = openTrusted(base, O_RDWR);
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {

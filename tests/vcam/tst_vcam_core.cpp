@@ -292,6 +292,36 @@ private slots:
                  yuvref::convert("I420", frame4.data(), 320, 180));
     }
 
+    // Somebody shrinks the channel's section under a client and the feeder:
+    // neither dies of SIGBUS, the client shows the placeholder at once and
+    // takes up the channel the feeder makes next.
+    void aShrunkChannelIsLetGo()
+    {
+        const std::string name = uniqueName("Shrunk");
+        Writer writer {FrameChannel::detail::createWriter(name, 320, 180, 330000)};
+        QVERIFY(writer.h);
+        const auto frame = randomPicture(320, 180, 5);
+        FrameChannel::writeFrame(writer.h, frame.data(), uint32_t(frame.size()), 0);
+        FrameDelivery delivery(name);
+        std::vector<uint8_t> dst(320 * 180 * 4);
+        QCOMPARE(delivery.produce(0, vcam::FormatRGB32, 320, 180, dst.data(), dst.size()), Result::Live);
+
+        QVERIFY(QFile::resize(QString::fromStdString("/dev/shm" + SharedMemory::platformName(name)), 0));
+        std::vector<uint8_t> placeholder(1280 * 720 * 4);
+        QCOMPARE(delivery.produce(0, vcam::FormatRGB32, 1280, 720, placeholder.data(), placeholder.size()),
+                 Result::Placeholder);
+        FrameChannel::writeFrame(writer.h, frame.data(), uint32_t(frame.size()), 0);
+        QVERIFY(FrameChannel::isLost(writer.h)); // the feeder learns its frames go nowhere
+
+        FrameChannel::close(writer.h);
+        writer.h = FrameChannel::detail::createWriter(name, 320, 180, 330000);
+        QVERIFY(writer.h);
+        const auto next = randomPicture(320, 180, 6);
+        FrameChannel::writeFrame(writer.h, next.data(), uint32_t(next.size()), 0);
+        QCOMPARE(delivery.produce(0, vcam::FormatRGB32, 320, 180, dst.data(), dst.size()), Result::Live);
+        QVERIFY(std::memcmp(dst.data(), next.data(), dst.size()) == 0);
+    }
+
     void aFlowingChannelSetsTheSourceAtOnce()
     {
         const std::string name = uniqueName("Peek");

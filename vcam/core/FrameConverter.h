@@ -38,6 +38,8 @@ public:
         if (width == 0 || height == 0)
             return 0;
         const uint64_t pixels = uint64_t(width) * height;
+        if (pixels > UINT64_MAX / 4)
+            return 0;
         uint64_t bytes = 0;
         switch (kind) {
         case Copy:

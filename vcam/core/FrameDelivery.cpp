@@ -33,6 +33,7 @@ void FrameDelivery::closeReader()
     // The next reader starts from scratch: its channel may come from another
     // writer, at another size, and its geometry must be read again.
     _lastChannelState = 0;
+    _pollsWithoutFrames = 0;
 }
 
 FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst,
@@ -40,7 +41,15 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
 {
     if (!_reader)
         _reader = FrameChannel::detail::openReader(_channelName);
-    const uint32_t state = _reader ? FrameChannel::readState(_reader) : 0;
+    uint32_t state = _reader ? FrameChannel::readState(_reader) : 0;
+    // A channel that stays short of flowing (its writer died before its first
+    // frame) is let go now and then, so that a new writer's channel is found.
+    if (state == FrameChannel::StateFlowing) {
+        _pollsWithoutFrames = 0;
+    } else if (_reader && ++_pollsWithoutFrames > FrameChannel::kMaxRepeats) {
+        closeReader();
+        state = 0;
+    }
 
     uint32_t srcWidth = _sourceWidth;
     uint32_t srcHeight = _sourceHeight;

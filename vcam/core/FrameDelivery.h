@@ -54,6 +54,7 @@ private:
     std::string _channelName;
     FrameChannel::Handle* _reader = nullptr;
     uint32_t _lastChannelState = 0;
+    uint32_t _pollsWithoutFrames = 0; // polls of the open channel while it was not flowing
     std::shared_ptr<const PlaceholderPicture> _placeholder;
     std::vector<uint8_t> _placeholderWork;
     uint32_t _sourceWidth = kDefaultWidth;

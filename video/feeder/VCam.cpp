@@ -181,6 +181,14 @@ void VCam::processFrame()
         result = fitToChannel(result);
     FrameChannel::writeFrame(_opaque->channel, result.constBits(), uint32_t(result.height() * result.bytesPerLine()),
                              0);
+    if (FrameChannel::isLost(_opaque->channel)) {
+        // Somebody shrank the section under us: the frames went nowhere.
+        // A fresh channel replaces it for the next frame.
+        qWarning() << "VCam: the frame channel was damaged; making a new one";
+        FrameChannel::close(_opaque->channel);
+        _opaque->channel = FrameChannel::createWriter(kChannelWidth, kChannelHeight, kFrameInterval);
+        return;
+    }
     emit onNewFrameAvailable();
 }
 
@@ -230,6 +238,9 @@ void VCam::setClientsConnected(bool value)
 
 void VCam::checkClients()
 {
+    // A counter that could not be opened (or was damaged) is tried again.
+    if (!_opaque->counter.isUsable() && !_opaque->counter.createOrOpenSharedMemory())
+        qWarning() << "Unable to create InstanceCounter!!!";
     // A client program that was killed never took itself off the count; its
     // mark is released here so that the camera does not run on for nobody.
     if (const int released = _opaque->counter.releaseDeadClients(); released > 0)
