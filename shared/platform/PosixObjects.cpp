@@ -108,27 +108,38 @@ int openOrCreateLockObject(const std::string& name)
     return -1;
 }
 
-bool lockWithin(int fd, int op, int waitMs)
+bool retryWithin(int waitMs, const std::function<Attempt()>& attempt)
 {
     timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
     long pauseMs = 1;
     for (;;) {
-        if (flock(fd, op | LOCK_NB) == 0)
+        switch (attempt()) {
+        case Attempt::Done:
             return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        case Attempt::Failed:
             return false;
+        case Attempt::Again:
+            break;
+        }
         const long left = waitMs - elapsedMs(start);
         if (left <= 0) {
             errno = EWOULDBLOCK;
             return false;
         }
-        // Holders keep these locks for microseconds; a longer hold is a
-        // stopped or hostile process, so the polling slows down.
         sleepMs(pauseMs < left ? pauseMs : left);
         if (pauseMs < 16)
             pauseMs *= 2;
     }
+}
+
+bool lockWithin(int fd, int op, int waitMs)
+{
+    return retryWithin(waitMs, [fd, op] {
+        if (flock(fd, op | LOCK_NB) == 0)
+            return Attempt::Done;
+        return errno == EWOULDBLOCK || errno == EINTR ? Attempt::Again : Attempt::Failed;
+    });
 }
 
 bool reserve(int fd, size_t size)

@@ -9,6 +9,7 @@
 
 #include "SharedMemory.h"
 
+#include <functional>
 #include <string>
 
 namespace SharedMemory::posix {
@@ -22,6 +23,16 @@ int openTrusted(const std::string& name, int access, bool shmName = true);
 // Opens the lock object `name` (shm_open name) or creates it exclusively,
 // mode 0600. -1 with errno set when neither works.
 int openOrCreateLockObject(const std::string& name);
+
+// What one attempt of retryWithin came to.
+enum class Attempt { Done, Again, Failed };
+
+// Makes attempts until one is Done or Failed, for at most waitMs. Holders
+// keep our locks for microseconds; a longer hold is a stopped or hostile
+// process, so the pauses between attempts grow (1 ms, doubling to 16 ms).
+// True when an attempt was Done; false with errno EWOULDBLOCK when the time
+// ran out.
+bool retryWithin(int waitMs, const std::function<Attempt()>& attempt);
 
 // flock(op) on `fd`, waiting at most kLockWaitMs for a conflicting holder.
 // op is LOCK_SH or LOCK_EX. False (errno EWOULDBLOCK) when the wait ran out.

@@ -406,15 +406,17 @@ bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
         return false;
     }
     handle_ = fd;
-    local_ = new std::timed_mutex;
+    local_ = new std::mutex;
     return true;
 }
 
 bool NamedMutex::lock()
 {
-    auto* local = static_cast<std::timed_mutex*>(local_);
+    // Threads of this process sharing the object take its local lock first;
+    // both waits together stay within the bound.
+    auto* local = static_cast<std::mutex*>(local_);
     const auto start = std::chrono::steady_clock::now();
-    if (!local->try_lock_for(std::chrono::milliseconds(kLockWaitMs)))
+    if (!retryWithin(kLockWaitMs, [local] { return local->try_lock() ? Attempt::Done : Attempt::Again; }))
         return false;
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     if (lockWithin(int(handle_), LOCK_EX, int(kLockWaitMs - spent.count())))
@@ -426,7 +428,7 @@ bool NamedMutex::lock()
 void NamedMutex::unlock()
 {
     flock(int(handle_), LOCK_UN);
-    static_cast<std::timed_mutex*>(local_)->unlock();
+    static_cast<std::mutex*>(local_)->unlock();
 }
 
 void NamedMutex::reset()
@@ -434,7 +436,7 @@ void NamedMutex::reset()
     int fd = int(handle_);
     closeFd(fd);
     handle_ = -1;
-    delete static_cast<std::timed_mutex*>(local_);
+    delete static_cast<std::mutex*>(local_);
     local_ = nullptr;
 }
 
