@@ -121,9 +121,7 @@ int reapDead(const std::string& counterName, uint64_t generation)
         // A lock we can take means its holder is gone. The mark still being
         // linked under its name after we hold the lock means nobody else has
         // claimed it before us.
-        struct stat held
-        {
-        }, named {};
+        struct stat held = {}, named = {};
         if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && held.st_nlink > 0
             && stat(path.c_str(), &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev
             && unlink(path.c_str()) == 0) {

@@ -70,8 +70,7 @@ int openTrusted(const std::string& name, int access, bool shmName)
         }
         return -1;
     }
-    struct stat st
-    {};
+    struct stat st = {};
     const char* why = nullptr;
     if (fstat(fd, &st) != 0)
         why = "cannot be examined";

@@ -101,8 +101,7 @@ void installBusErrorHandler()
     static std::once_flag once;
     std::call_once(once, [] {
         sigaction(SIGBUS, nullptr, &g_previousAction);
-        struct sigaction action
-        {};
+        struct sigaction action = {};
         action.sa_sigaction = onBusError;
         action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
         sigemptyset(&action.sa_mask);
@@ -169,8 +168,7 @@ bool writerHeld(const std::string& base)
     const int fd = openTrusted(base + ".writer", O_RDONLY);
     if (fd < 0)
         return false;
-    struct flock probe
-    {};
+    struct flock probe = {};
     probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
     const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
@@ -184,8 +182,7 @@ int takeWriterMarker(const std::string& base)
     const int fd = openOrCreateLockObject(base + ".writer");
     if (fd < 0)
         return -1;
-    struct flock lock
-    {};
+    struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
@@ -198,8 +195,7 @@ int takeWriterMarker(const std::string& base)
 // Size and inode of an open object.
 bool examine(int fd, size_t& size, uint64_t& identity)
 {
-    struct stat st
-    {};
+    struct stat st = {};
     if (fstat(fd, &st) != 0 || st.st_size < 0)
         return false;
     size = size_t(st.st_size);

@@ -100,8 +100,7 @@ private slots:
         QCOMPARE(w.h->mappedSize, size_t(11059392));
 
         // Per-user name, owner-only access.
-        struct stat st
-        {};
+        struct stat st = {};
         const std::string path = "/dev/shm" + SharedMemory::platformName(name);
         QVERIFY(QByteArray::fromStdString(path).endsWith("-" + QByteArray::number(getuid())));
         QCOMPARE(stat(path.c_str(), &st), 0);
