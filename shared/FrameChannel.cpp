@@ -199,8 +199,8 @@ Poll pollFrame(Handle* handle, Frame& frame)
     const uint32_t state = readState(handle);
     const uint32_t previous = handle->lastState;
     handle->lastState = state;
-    // A section shrunk under the view reads zeros from then on: let it go.
-    if (state == StateClosed || handle->section.lost())
+    // readState reports a section shrunk under the view as closed too.
+    if (state == StateClosed)
         return Poll::Reopen;
     if (state != StateFlowing)
         return Poll::NoFrame;
@@ -232,7 +232,7 @@ bool frameIntact(const Handle* handle, const Frame& frame)
     // Order the reads of the pixels before the read of writeSequence.
     std::atomic_thread_fence(std::memory_order_acquire);
     const uint32_t writing = loadRelaxed(handle->header->writeSequence);
-    return uint32_t(writing - frame.sequence) < kSlotCount && !handle->section.lost();
+    return uint32_t(writing - frame.sequence) < kSlotCount && !isLost(handle);
 }
 
 } // namespace FrameChannel

@@ -43,7 +43,6 @@ public:
 
     // Which counter object this is: liveness marks belong to one generation.
     uint64_t generation() const { return _section.identity(); }
-    const std::string& sectionName() const { return _sectionName; }
 
     bool isUsable() const;
 

@@ -132,13 +132,16 @@ bool retryWithin(int waitMs, const std::function<Attempt()>& attempt)
     }
 }
 
+Attempt tryLock(int fd, int op)
+{
+    if (flock(fd, op | LOCK_NB) == 0)
+        return Attempt::Done;
+    return errno == EWOULDBLOCK || errno == EINTR ? Attempt::Again : Attempt::Failed;
+}
+
 bool lockWithin(int fd, int op, int waitMs)
 {
-    return retryWithin(waitMs, [fd, op] {
-        if (flock(fd, op | LOCK_NB) == 0)
-            return Attempt::Done;
-        return errno == EWOULDBLOCK || errno == EINTR ? Attempt::Again : Attempt::Failed;
-    });
+    return retryWithin(waitMs, [fd, op] { return tryLock(fd, op); });
 }
 
 bool reserve(int fd, size_t size)

@@ -38,6 +38,9 @@ bool retryWithin(int waitMs, const std::function<Attempt()>& attempt);
 // op is LOCK_SH or LOCK_EX. False (errno EWOULDBLOCK) when the wait ran out.
 bool lockWithin(int fd, int op, int waitMs = kLockWaitMs);
 
+// One attempt at flock(op) on `fd` without waiting, as retryWithin counts it.
+Attempt tryLock(int fd, int op);
+
 // Reserves `size` bytes of tmpfs for a fresh object so that a full /dev/shm
 // is found now (ENOSPC) instead of killing the process at its first write.
 bool reserve(int fd, size_t size);

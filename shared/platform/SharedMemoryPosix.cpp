@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 
 namespace SharedMemory {
@@ -408,17 +407,19 @@ bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
 
 bool NamedMutex::lock()
 {
-    // Threads of this process sharing the object take its local lock first;
-    // both waits together stay within the bound.
+    // Threads of this process sharing the object take its local lock first,
+    // then the flock; one bound covers both waits.
     auto* local = static_cast<std::mutex*>(local_);
-    const auto start = std::chrono::steady_clock::now();
-    if (!retryWithin(kLockWaitMs, [local] { return local->try_lock() ? Attempt::Done : Attempt::Again; }))
-        return false;
-    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    if (lockWithin(int(handle_), LOCK_EX, int(kLockWaitMs - spent.count())))
-        return true;
-    local->unlock();
-    return false;
+    const int fd = int(handle_);
+    bool localHeld = false;
+    const bool locked = retryWithin(kLockWaitMs, [&] {
+        if (!localHeld && !(localHeld = local->try_lock()))
+            return Attempt::Again;
+        return tryLock(fd, LOCK_EX);
+    });
+    if (!locked && localHeld)
+        local->unlock();
+    return locked;
 }
 
 void NamedMutex::unlock()
