@@ -1,6 +1,6 @@
 #include "PersonSegmentationSP.h"
 
-#include "OnnxModelInfo.h"
+#include "OnnxSession.h"
 #include "PixelRows.h"
 
 #include <QDebug>
@@ -8,8 +8,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 
-#include <opencv2/core/ocl.hpp>
-#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cstring>
@@ -21,8 +19,6 @@ namespace {
 const cv::Scalar kMean(102.890434, 111.25247, 126.91212);
 const cv::Scalar kScale(0.01588993487033495, 0.015918147611529706, 0.015070294257291065);
 constexpr double kBlobScale = 0.00392156862745098; // 1 / 255
-// Largest network input side accepted from a model file.
-constexpr int64_t kMaxModelSide = 4096;
 
 } // namespace
 
@@ -36,12 +32,7 @@ struct SegmentationModel
     QString path;
     int modelWidth = 320;
     int modelHeight = 320;
-    cv::dnn::Net net;
-    std::string inputName;
-    std::string outputName;
-    std::vector<int64_t> inputShape;
-    std::vector<int64_t> outputShape;
-    std::vector<cv::Mat> outputs; // the output buffer, reused by every run
+    std::unique_ptr<OnnxSession> session;
     bool gpuLoaded = false;
     bool cpuLoaded = false;
     bool failureLogged = false;
@@ -62,9 +53,7 @@ struct PersonSegmentationSPOpaque : SubProcessor::OpaqueBase
     // landscape frames. `last` is the one that ran most recently.
     SegmentationModel models[2];
     int last = 0;
-    // Reused every frame: the network blob, the frame resized to the network
-    // input and the mask.
-    cv::Mat blob;
+    // Reused every frame: the frame resized to the network input and the mask.
     cv::Mat bgr;
     cv::Mat mask;
     std::vector<uchar> alpha;    // alpha per mask sample
@@ -81,42 +70,19 @@ void SegmentationModel::loadSession(bool gpu)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("cannot read " + path.toStdString());
-    const QByteArray model = file.readAll();
-
-    OnnxTensorInfo in, out;
-    if (!readOnnxModelInfo(model.constData(), size_t(model.size()), in, out))
-        throw std::runtime_error("not an ONNX model");
-    if (in.shape.size() < 4)
-        throw std::runtime_error("the model input has fewer than four dimensions");
-    // NCHW: dimension 2 is the height and 3 the width.
-    const int64_t height = in.shape[2], width = in.shape[3];
-    if (height <= 0 || width <= 0 || height > kMaxModelSide || width > kMaxModelSide)
-        throw std::runtime_error("unsupported model input size");
-    std::vector<int> outDims;
-    for (int64_t d : out.shape) {
-        if (d <= 0 || d > kMaxModelSide)
-            throw std::runtime_error("unsupported model output shape");
-        outDims.push_back(int(d));
-    }
-    if (outDims.empty())
-        throw std::runtime_error("the model output has no shape");
-    if (gpu && !cv::ocl::haveOpenCL())
-        throw std::runtime_error("no OpenCL device");
-
-    cv::dnn::Net loaded = cv::dnn::readNetFromONNX(model.constData(), size_t(model.size()));
-    if (loaded.empty())
-        throw std::runtime_error("the model has no layers");
-    loaded.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    loaded.setPreferableTarget(gpu ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU);
-
-    net = loaded;
-    inputName = in.name;
-    outputName = out.name;
-    inputShape = in.shape;
-    outputShape = out.shape;
-    outputs.assign(1, cv::Mat(int(outDims.size()), outDims.data(), CV_32F, cv::Scalar(0)));
-    modelWidth = int(width);
-    modelHeight = int(height);
+    auto loaded =
+        std::make_unique<OnnxSession>(file.readAll(), gpu ? OnnxSession::Provider::Gpu : OnnxSession::Provider::Cpu);
+    // NCHW: dimension 2 is the height and 3 the width. The first output plane
+    // is the background probability at the input size.
+    const std::vector<int64_t>& in = loaded->inputShape();
+    const std::vector<int64_t>& out = loaded->outputShape();
+    if (in.size() != 4 || in[0] != 1 || in[1] != 3)
+        throw std::runtime_error("the model input is not one three-channel picture");
+    if (out.size() != 4 || out[0] != 1 || out[2] != in[2] || out[3] != in[3])
+        throw std::runtime_error("the model output is not a picture of its input size");
+    session = std::move(loaded);
+    modelWidth = int(in[3]);
+    modelHeight = int(in[2]);
 }
 
 namespace {
@@ -231,7 +197,7 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
         } catch (const std::exception& e) {
             qWarning() << "PersonSegmentationSP::processFrame -> no model:" << e.what();
         }
-        return !model.net.empty();
+        return model.session != nullptr;
     };
     // An upright landscape frame goes to the landscape model when there is one
     // (it sees the frame at its own shape, for about half the work); a turned or
@@ -248,6 +214,15 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
         // Resizing works per channel: the four-channel frame is shrunk and its
         // alpha is simply not read.
         const int mw = o.modelWidth, mh = o.modelHeight;
+        // The network's input shape is fixed: only a square one takes a turned frame.
+        if (rotated && mw != mh) {
+            if (!o.failureLogged) {
+                o.failureLogged = true;
+                qWarning() << "PersonSegmentationSP::processFrame -> the model's input is not square, so a turned"
+                              " frame cannot be shown to it";
+            }
+            return currentOutput();
+        }
         const cv::Mat frame(h, w, CV_8UC4, const_cast<uchar*>(buffer));
         // Shrinking by the same odd whole factor both ways puts every sample
         // on a pixel centre, where bilinear interpolation is the pixel itself
@@ -259,15 +234,14 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
             cv::resize(frame, op.bgr, cv::Size(mw, mh), 0, 0, cv::INTER_LINEAR);
         const size_t pixelStep = exact ? size_t(ratio) * 4 : 4;
         // The network input is planar B, G, R with (v - mean) x scale / 255 per
-        // channel, turned a quarter clockwise when the frame is: filled in one
-        // pass over the samples.
+        // channel, turned a quarter clockwise when the frame is: written in one
+        // pass over the samples straight into the session's input tensor.
         const int rows = rotated ? mw : mh, cols = rotated ? mh : mw;
-        const int dims[4] = {1, 3, rows, cols};
-        op.blob.create(4, dims, CV_32F);
+        const size_t planeSize = size_t(rows) * size_t(cols);
         float* planes[3];
         float mean[3], factor[3];
         for (int c = 0; c < 3; ++c) {
-            planes[c] = op.blob.ptr<float>(0, c);
+            planes[c] = o.session->input() + size_t(c) * planeSize;
             mean[c] = float(kMean[c]);
             factor[c] = float(kScale[c]) * float(kBlobScale);
         }
@@ -284,13 +258,13 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
         }
 
         try {
-            o.net.setInput(op.blob, o.inputName);
-            o.net.forward(o.outputs, o.outputName);
+            o.session->run();
         } catch (const std::exception& e) {
-            // The OpenCL session could not run the model: from now on the CPU
+            // The GPU session could not run the model: from now on the CPU
             // one does. This frame stays unchanged (no blur shows through).
             if (!o.cpuLoaded) {
                 qWarning() << "Unable to load gpu model, falling back cpu model!" << e.what();
+                o.session.reset();
                 o.loadSession(false);
             } else if (!o.failureLogged) {
                 o.failureLogged = true;
@@ -299,26 +273,13 @@ BitmapPtr PersonSegmentationSP::segment(const uchar* buffer, uchar* rewrite, flo
             return currentOutput();
         }
 
-        if (o.outputs.empty() || o.outputs[0].type() != CV_32F || o.outputs[0].total() < size_t(rows) * size_t(cols)) {
-            if (!o.failureLogged) {
-                o.failureLogged = true;
-                qWarning() << "PersonSegmentationSP::processFrame -> the model output is smaller than its input";
-            }
-            return currentOutput();
+        // The first output plane (background probability), rotated back if needed.
+        const float* m = o.session->output();
+        if (rotated) {
+            cv::rotate(cv::Mat(rows, cols, CV_32F, const_cast<float*>(m)), op.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
+            m = op.mask.ptr<float>();
         }
-        // The first plane (background probability), rotated back if needed.
-        cv::Mat plane(rows, cols, CV_32F, o.outputs[0].ptr<float>());
-        if (rotated)
-            cv::rotate(plane, op.mask, cv::ROTATE_90_COUNTERCLOCKWISE);
-        else
-            plane.copyTo(op.mask);
-        if (size_t(op.mask.total()) < size_t(mw) * size_t(mh)) {
-            qWarning() << "PersonSegmentationSP::processFrame -> mask smaller than the model input";
-            return currentOutput();
-        }
-
         op.alpha.resize(size_t(mw) * size_t(mh));
-        const float* m = op.mask.ptr<float>();
         for (size_t i = 0; i < op.alpha.size(); ++i)
             op.alpha[i] = uchar(alphaFor(m[i]));
         const float sx = float(mw) / float(w);

@@ -7,9 +7,9 @@
 
 #include <memory>
 
-// Person segmentation for the background blur. A neural network (OpenCV DNN,
-// OpenCL target first, the CPU when OpenCL cannot load or run it) finds the
-// person; the frame buffer is rewritten in place into a cut-out of the person
+// Person segmentation for the background blur. A neural network run by ONNX
+// Runtime (a GPU session first, the CPU when the GPU one cannot load or run it)
+// finds the person; the frame buffer is rewritten in place into a cut-out of the person
 // (alpha = person mask, colour premultiplied) and returned as a bitmap. Limited
 // to 35 runs per second. No error ever leaves the stage: without a working model
 // the frame stays as it is.

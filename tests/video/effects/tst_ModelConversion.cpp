@@ -1,8 +1,11 @@
 // The build converts MediaPipe's TFLite selfie-segmentation models to ONNX. This
-// checks the converted models, run by OpenCV's DNN module on the blob the
-// segmentation stage builds, against an independent numpy evaluation of the
-// TFLite graph on a real photo, and that the conversion is byte-for-byte
+// checks the converted models, run on the blob the segmentation stage builds by
+// ONNX Runtime (as the stage runs them) and by OpenCV's DNN module (a second,
+// independent reading of the graph), against an independent numpy evaluation
+// of the TFLite graph on a real photo, and that the conversion is byte-for-byte
 // reproducible and refuses a model whose checksum is wrong.
+#include "OnnxSession.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QImage>
@@ -12,6 +15,9 @@
 
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -71,13 +77,18 @@ private slots:
     void onnxMatchesTheTfliteGraph_data()
     {
         QTest::addColumn<int>("index");
-        QTest::newRow("256x256") << 0;
-        QTest::newRow("144x256") << 1;
+        QTest::addColumn<bool>("onnxRuntime");
+        for (bool runtime : {true, false}) {
+            const char* engine = runtime ? "ONNX Runtime" : "OpenCV DNN";
+            QTest::addRow("256x256, %s", engine) << 0 << runtime;
+            QTest::addRow("144x256, %s", engine) << 1 << runtime;
+        }
     }
 
     void onnxMatchesTheTfliteGraph()
     {
         QFETCH(int, index);
+        QFETCH(bool, onnxRuntime);
         const Model& m = kModels[index];
         const QImage photo = QImage(kPhoto).convertToFormat(QImage::Format_RGB32);
         QVERIFY2(!photo.isNull(), "the photo comes with Debian's python3-skimage");
@@ -106,16 +117,27 @@ private slots:
         cv::subtract(f, cv::Scalar(102.890434, 111.25247, 126.91212), f);
         cv::multiply(f, cv::Scalar(0.01588993487033495, 0.015918147611529706, 0.015070294257291065), f);
         const cv::Mat blob = cv::dnn::blobFromImage(f, 1.0 / 255.0, small.size(), cv::Scalar(), false, false, CV_32F);
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx(m).toStdString());
-        net.setInput(blob);
-        const cv::Mat out = net.forward();
-        QCOMPARE(out.dims, 4);
-        QCOMPARE(out.size[1], 2);
-        QCOMPARE(out.size[2], m.height);
-        QCOMPARE(out.size[3], m.width);
-
         const size_t n = size_t(m.width) * m.height;
-        const float* background = out.ptr<float>();
+        std::vector<float> planes(2 * n);
+        if (onnxRuntime) {
+            OnnxSession session(readAll(onnx(m)), OnnxSession::Provider::Cpu);
+            QCOMPARE(session.inputShape(), (std::vector<int64_t> {1, 3, m.height, m.width}));
+            QCOMPARE(session.outputShape(), (std::vector<int64_t> {1, 2, m.height, m.width}));
+            std::memcpy(session.input(), blob.ptr<float>(), 3 * n * sizeof(float));
+            session.run();
+            std::memcpy(planes.data(), session.output(), planes.size() * sizeof(float));
+        } else {
+            cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx(m).toStdString());
+            net.setInput(blob);
+            const cv::Mat out = net.forward();
+            QCOMPARE(out.dims, 4);
+            QCOMPARE(out.size[1], 2);
+            QCOMPARE(out.size[2], m.height);
+            QCOMPARE(out.size[3], m.width);
+            std::memcpy(planes.data(), out.ptr<float>(), planes.size() * sizeof(float));
+        }
+
+        const float* background = planes.data();
         const float* personPlane = background + n;
         double worst = 0, sum = 0;
         for (size_t i = 0; i < n; ++i) {

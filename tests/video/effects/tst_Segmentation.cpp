@@ -1,16 +1,19 @@
 // The segmentation and blur stages with the built-in model on a real photo of a
 // person, and their edge cases: mask to alpha, rotated frames, throttling, a
-// model that cannot load, and the blur's deviation and soft border.
+// model or runtime library that cannot load, models of other shapes, and the
+// blur's deviation and soft border.
 #include "BaseSettings.h"
 #include "FrameHelpers.h"
 #include "ImageBlurSP.h"
 #include "ImageToneSP.h"
+#include "OnnxSession.h"
 #include "PersonSegmentationSP.h"
 #include "PostProcessor.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -78,6 +81,8 @@ CameraSetting blurSetting(int value)
 class TestSegmentation : public QObject
 {
     Q_OBJECT
+    QTemporaryDir _models;
+
 private slots:
     void findsThePersonInThePhoto()
     {
@@ -232,21 +237,55 @@ private slots:
     void unusableModelLeavesFramesUntouched_data()
     {
         QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("mayRun");
         QFile model(QString::fromLatin1(PersonSegmentationSP::kModelResource));
         QVERIFY(model.open(QIODevice::ReadOnly));
         const QByteArray real = model.readAll();
-        QTest::newRow("missing") << QByteArray();
-        QTest::newRow("garbage") << QByteArray(4096, '\x5a');
-        QTest::newRow("truncated") << real.left(real.size() / 2);
+        QTest::newRow("missing") << QByteArray() << false;
+        QTest::newRow("garbage") << QByteArray(4096, '\x5a') << false;
+        QTest::newRow("truncated") << real.left(real.size() / 2) << false;
         QByteArray flipped = real;
         for (qsizetype i = 64; i < flipped.size(); i += 997)
             flipped[i] = char(flipped[i] ^ 0xa5);
-        QTest::newRow("bytes flipped") << flipped;
+        // A damaged model that still parses may run: it must not do harm.
+        QTest::newRow("bytes flipped") << flipped << true;
+
+        // Well-formed models the stage cannot use, made with the onnx package.
+        QVERIFY(_models.isValid());
+        const char* const script = R"(
+import sys
+from onnx import TensorProto, helper, save
+F, I = TensorProto.FLOAT, TensorProto.INT32
+def model(name, inp, out, nodes):
+    g = helper.make_graph(nodes, name, [helper.make_tensor_value_info("x", inp[0], inp[1])],
+                          [helper.make_tensor_value_info("y", out[0], out[1])])
+    m = helper.make_model(g, opset_imports=[helper.make_opsetid("", 11)])
+    m.ir_version = 6
+    save(m, sys.argv[1] + "/" + name + ".onnx")
+same = lambda: [helper.make_node("Identity", ["x"], ["y"])]
+model("three_dims", (F, [1, 3, 64]), (F, [1, 3, 64]), same())
+model("one_channel", (F, [1, 1, 64, 64]), (F, [1, 1, 64, 64]), same())
+model("unknown_size", (F, [1, 3, "h", "w"]), (F, [1, 3, "h", "w"]), same())
+model("integer_input", (I, [1, 3, 64, 64]), (F, [1, 3, 64, 64]), [helper.make_node("Cast", ["x"], ["y"], to=F)])
+model("smaller_output", (F, [1, 3, 64, 64]), (F, [1, 3, 32, 32]),
+      [helper.make_node("AveragePool", ["x"], ["y"], kernel_shape=[2, 2], strides=[2, 2])])
+)";
+        QProcess python;
+        python.setProcessChannelMode(QProcess::ForwardedChannels);
+        python.start(QStringLiteral(VANTOR_PYTHON),
+                     {QStringLiteral("-c"), QString::fromLatin1(script), _models.path()});
+        QVERIFY(python.waitForFinished(60000) && python.exitCode() == 0);
+        for (const char* name : {"three_dims", "one_channel", "unknown_size", "integer_input", "smaller_output"}) {
+            QFile f(_models.filePath(QStringLiteral("%1.onnx").arg(name)));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QTest::newRow(name) << f.readAll() << false;
+        }
     }
 
     void unusableModelLeavesFramesUntouched()
     {
         QFETCH(QByteArray, bytes);
+        QFETCH(bool, mayRun);
         QTemporaryDir dir;
         const QString path = dir.filePath("model.onnx");
         if (!bytes.isEmpty()) {
@@ -264,8 +303,8 @@ private slots:
                 "^PersonSegmentationSP::processFrame -> (no model|the model did not run|segmentation failed)"));
         BitmapPtr out = stage.processFrame(frame.bits(), 160.f, 90.f, true, false);
         QVERIFY(stage.cpuLoaded());
-        // Either nothing loaded, or a damaged model that happened to parse ran:
-        // in no case may an error escape or the frame be half-written.
+        QVERIFY(mayRun || !out);
+        // In no case may an error escape or the frame be half-written.
         if (!out)
             QCOMPARE(frame, input);
         // Later frames neither retry the load nor warn again.
@@ -276,6 +315,37 @@ private slots:
             QCOMPARE(again, input);
         }
         QVERIFY(!stage.processFrame(nullptr, 160.f, 90.f, true, false));
+    }
+
+    void runtimeThatCannotLoadLeavesFramesUntouched_data()
+    {
+        QTest::addColumn<QString>("library");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("moved away") << QStringLiteral("/nonexistent/libonnxruntime.so.1")
+                                    << QStringLiteral("cannot be loaded: .*No such file");
+        QTest::newRow("another library") << QStringLiteral("libz.so.1") << QStringLiteral("has no OrtGetApiBase");
+    }
+
+    void runtimeThatCannotLoadLeavesFramesUntouched()
+    {
+        QFETCH(QString, library);
+        QFETCH(QString, reason);
+        OnnxSession::setLibraryName(library);
+        const auto restore = qScopeGuard([] { OnnxSession::setLibraryName(QString()); });
+        auto stage = PersonSegmentationSP::createForPipeline();
+        const QImage input = composedFrame();
+        QImage frame = input;
+        // Both models are tried, each once: the landscape one, then the main one.
+        for (int model = 0; model < 2; ++model) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unable to load gpu model.*" + reason));
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("^PersonSegmentationSP::processFrame -> no model.*" + reason));
+        }
+        QVERIFY(!stage->processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(frame, input);
+        QThread::msleep(30);
+        QVERIFY(!stage->processFrame(frame.bits(), 1280.f, 720.f, true, false));
+        QCOMPARE(frame, input);
     }
 
     void pipelineWithoutModelLeavesFrameSharp()
