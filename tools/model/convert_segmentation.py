@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Converts MediaPipe's selfie-segmentation TFLite model into the ONNX model the
-segmentation stage runs with OpenCV's DNN module.
+segmentation stage runs with ONNX Runtime.
 
 The ONNX graph is channel-planar (NCHW) and takes the blob the stage builds from
 a camera frame: B, G, R planes normalised per channel and scaled by 1/255. The
@@ -11,22 +11,14 @@ the convolution's zero padding stays black). The output has two planes,
 background and person probability: the network's single logit z becomes
 sigmoid(-z) and 1 - sigmoid(-z).
 
-The graph is laid out for OpenCV's DNN module, which runs it, and computes the
-same function as the TFLite graph:
-- SAME padding that puts the extra pixel after (stride 2 on an even size) is
-  written as auto_pad SAME_UPPER: explicit uneven pads make OpenCV's importer
-  add a separate Padding layer, while its own SAME padding is the same pads.
-- OpenCV's fast depthwise code takes only 3x3 kernels (on maps at least 18
-  wide). A stride-1 depthwise 5x5 convolution becomes four 3x3 ones on padded
-  copies of the map and their sum (depthwise_5x5_in_parts). Other depthwise
-  convolutions with kernels other than 3x3 get their padding from an explicit
-  Pad: OpenCV's general code gathers border pixels one by one, which on the
-  small maps these layers see is most of them.
-- A bilinear resize followed by a 1x1 convolution without activation becomes
-  the convolution followed by the resize: both are linear and the resize's
-  weights sum to one, so the order does not change the result, and the
-  convolution then runs on the smaller map and the resize on fewer channels.
-- The output's sigmoid runs on one plane; the other is 1 minus it.
+ONNX Runtime runs the graph. It computes the same function as the TFLite graph,
+with one rewrite that saves time: a bilinear resize followed by a 1x1
+convolution without activation becomes the convolution followed by the resize.
+Both are linear and the resize's weights sum to one, so the order does not
+change the result, and the convolution then runs on the smaller map and the
+resize on fewer channels. The output's sigmoid runs on one plane; the other is
+1 minus it. HARD_SWISH is written as HardSigmoid times its input, which every
+ONNX engine runs at opset 11.
 
 Usage: convert_segmentation.py MODEL.tflite OUT.onnx [SHA256]
 The output bytes depend only on the input model, so the build is reproducible.
@@ -118,26 +110,6 @@ class Converter:
         2 - c' divided by scale[c']."""
         return (w[:, ::-1].astype(np.float64) / SCALE_BGR[None, :, None, None]).astype(np.float32)
 
-    def depthwise_5x5_in_parts(self, src, w, b):
-        """A stride-1 depthwise 5x5 convolution with padding 2 as the sum of four
-        3x3 ones, each covering a corner of the kernel (rows and columns 0-2 or
-        2-4, the shared middle row and column counted once) on the map padded
-        so that its window lines up. OpenCV runs 3x3 depthwise convolutions on
-        maps at least 18 wide with vector code, and 5x5 ones one gathered pixel
-        at a time, which costs more than the extra padding and sum."""
-        parts = []
-        for p in (0, 2):
-            for q in (0, 2):
-                r, c = (1 if p else 0), (1 if q else 0)
-                part = np.zeros((w.shape[0], 1, 3, 3), dtype=np.float32)
-                part[:, :, r:, c:] = w[:, :, p + r:p + 3, q + c:q + 3]
-                padded = self.node("Pad", [src, self.init("pads", np.array(
-                    [0, 0, 2 - p, 2 - q, 0, 0, p, q], dtype=np.int64))], "pad")
-                args = [padded, self.init("w", part)] + ([self.init("b", b)] if b is not None and not parts else [])
-                parts.append(self.node("Conv", args, "conv", kernel_shape=[3, 3], group=w.shape[0],
-                                       pads=[0, 0, 0, 0]))
-        return self.node("Sum", parts, "sum")
-
     def convert_op(self, op):
         k, o, ins = op.kind, op.options, op.inputs
         x = lambda i=0: self.names[ins[i]]  # noqa: E731
@@ -163,22 +135,9 @@ class Converter:
             resize = self.deferred_resize.pop(ins[0], None)
             src = x() if resize is None else resize[0]
             pads = self.pads(o, self.shape(ins[0]), kh, kw)
-            padding = dict(pads=pads)
-            if (k == "DEPTHWISE_CONV_2D" and (kh, kw) == (5, 5) and pads == [2, 2, 2, 2] and resize is None
-                    and (o["stride_h"], o["stride_w"]) == (1, 1) and self.shape(ins[0])[2] + 2 >= 18):
-                y = self.depthwise_5x5_in_parts(src, wo, b)
-                return self.activation(y, o["act"])
-            if k == "DEPTHWISE_CONV_2D" and (kh, kw) != (3, 3) and any(pads):
-                src = self.node("Pad", [src, self.init("pads", np.array(
-                    [0, 0, pads[0], pads[1], 0, 0, pads[2], pads[3]], dtype=np.int64))], "pad")
-                padding = dict(pads=[0, 0, 0, 0])
-            elif pads[:2] != pads[2:]:
-                if pads[:2] > pads[2:]:
-                    raise ValueError("SAME padding with the extra pixel before")
-                padding = dict(auto_pad="SAME_UPPER")
             args = [src, self.init("w", wo)] + ([self.init("b", b)] if b is not None else [])
             y = self.node("Conv", args, "conv", kernel_shape=[kh, kw], strides=[o["stride_h"], o["stride_w"]],
-                          dilations=[o["dil_h"], o["dil_w"]], group=group, **padding)
+                          dilations=[o["dil_h"], o["dil_w"]], group=group, pads=pads)
             if resize is not None:
                 return self.resize(y, resize[1])
             return self.activation(y, o["act"])
@@ -212,7 +171,7 @@ class Converter:
                                epsilon=0.0)
             return self.node("Concat", [y, person], "planes", axis=1)
         if k == "HARD_SWISH":
-            # x * relu6(x + 3) / 6 without Clip, which OpenCV rejects with bound inputs.
+            # x * relu6(x + 3) / 6.
             hs = self.node("HardSigmoid", [x()], "hsig", alpha=1.0 / 6.0, beta=0.5)
             return self.node("Mul", [x(), hs], "hswish")
         if k == "RESIZE_BILINEAR":
