@@ -1,8 +1,8 @@
 #include "OnnxSession.h"
 
-#include "platform/NativeLibrary.h"
-
+#include <QCoreApplication>
 #include <QDebug>
+#include <QLibrary>
 #include <QMutex>
 #include <QMutexLocker>
 
@@ -29,7 +29,23 @@ struct LoadedRuntime
     std::string error;
 };
 
-// The function table of the named library, loaded once per name.
+// Where the runtime is looked for: a name with a folder as it stands; a bare
+// file name in lib/ beside the program's folder (where the build places it, and
+// where it stays when the tree is moved), in the build's own lib/ (tests and
+// benchmarks live in other folders), then wherever the system keeps libraries.
+QStringList candidates(const QString& name)
+{
+    if (name.contains(QLatin1Char('/')))
+        return {name};
+    QStringList paths;
+    if (QCoreApplication::instance())
+        paths << QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/") + name;
+    paths << QStringLiteral(VANTOR_ONNXRUNTIME_BUILD_DIR "/") + name << name;
+    return paths;
+}
+
+// The function table of the named library, loaded once per name. The library
+// is never unloaded: its threads may outlive any one session.
 const OrtApi& runtimeApi(const QString& name)
 {
     static std::map<QString, LoadedRuntime> loaded;
@@ -37,13 +53,18 @@ const OrtApi& runtimeApi(const QString& name)
     auto [it, fresh] = loaded.try_emplace(name);
     LoadedRuntime& runtime = it->second;
     if (fresh) {
-        std::string error;
-        void* library = nativelibrary::open(name.toStdString(), error);
+        QLibrary library;
+        for (const QString& path : candidates(name)) {
+            library.setFileName(path);
+            if (library.load())
+                break;
+        }
         using GetApiBase = const OrtApiBase* (*)();
-        const auto getBase = reinterpret_cast<GetApiBase>(nativelibrary::symbol(library, "OrtGetApiBase"));
+        const auto getBase = reinterpret_cast<GetApiBase>(library.resolve("OrtGetApiBase"));
         const OrtApiBase* base = getBase ? getBase() : nullptr;
-        if (!library)
-            runtime.error = "ONNX Runtime (" + name.toStdString() + ") cannot be loaded: " + error;
+        if (!library.isLoaded())
+            runtime.error =
+                "ONNX Runtime (" + name.toStdString() + ") cannot be loaded: " + library.errorString().toStdString();
         else if (!base)
             runtime.error = "ONNX Runtime (" + name.toStdString() + ") has no OrtGetApiBase";
         else if (!(runtime.api = base->GetApi(ORT_API_VERSION)))

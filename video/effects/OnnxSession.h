@@ -8,7 +8,7 @@
 #include <vector>
 
 // A network run by ONNX Runtime. The runtime is the library shipped beside the
-// program (libonnxruntime.so.1, found through the program's run path), loaded
+// program (libonnxruntime.so.1 in lib/ next to the program's folder), loaded
 // the first time a session is made and kept for the life of the process. The
 // network's first input and first output are float tensors of fixed shape,
 // bound to buffers the session owns, so a run copies no tensor data. Every
