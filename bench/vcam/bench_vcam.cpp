@@ -1,12 +1,15 @@
-// Cost of converting one 1280x720 picture into each client format, and of
-// the placeholder frame (pulse plus conversion), in milliseconds (median of
-// many rounds, after a warm-up).
+// Cost of converting one 1280x720 picture into each client format (with the
+// widest row loops this processor runs, and with the scalar ones for
+// comparison), and of the placeholder frame (pulse plus conversion), in
+// milliseconds (median of many rounds, after a warm-up).
 #include <FrameConverter.h>
 #include <Placeholder.h>
+#include <YuvRows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -52,12 +55,21 @@ int main()
     };
     for (const auto& c : cases) {
         converter.setKind(c.kind);
-        const double ms = medianMs([&] {
-            source[0] ^= 1;
-            converter.convert(source.data(), source.size(), target.data(), target.size());
-        });
-        std::printf("%s: %.3f ms\n", c.figure, ms);
+        for (const vcam::yuv::Rows* rows : {(const vcam::yuv::Rows*)nullptr, &vcam::yuv::scalarRows()}) {
+            if (rows && c.kind == vcam::FrameConverter::Copy)
+                continue;
+            converter.useRows(rows);
+            const double ms = medianMs([&] {
+                source[0] ^= 1;
+                converter.convert(source.data(), source.size(), target.data(), target.size());
+            });
+            std::string figure = c.figure;
+            if (rows)
+                figure.insert(figure.size() - 3, "_scalar");
+            std::printf("%s: %.3f ms\n", figure.c_str(), ms);
+        }
     }
+    converter.useRows(nullptr);
 
     const auto picture = vcam::placeholderPicture();
     if (picture) {

@@ -9,6 +9,7 @@
 #include <Pacer.h>
 #include <Placeholder.h>
 #include <PlaceholderArt.h>
+#include <YuvRows.h>
 
 #include <QtTest>
 
@@ -35,6 +36,19 @@ std::vector<uint8_t> randomPicture(int w, int h, unsigned seed)
     for (size_t i = 0; i < std::size(corners) && i * 4 < p.size(); ++i)
         std::memcpy(&p[i * 4], corners[i], 3);
     return p;
+}
+
+// Every conversion's row loops: the scalar reference and each vector build
+// this processor runs.
+QList<QPair<QByteArray, const vcam::yuv::Rows*>> rowLoops()
+{
+    QList<QPair<QByteArray, const vcam::yuv::Rows*>> loops {{"scalar", &vcam::yuv::scalarRows()}};
+    const std::pair<const char*, simd::Level> levels[] = {
+        {"SSE2", simd::Level::Baseline}, {"AVX2", simd::Level::Avx2}, {"AVX-512", simd::Level::Avx512}};
+    for (const auto& [name, level] : levels)
+        if (const vcam::yuv::Rows* rows = vcam::yuv::vectorRows(level))
+            loops.append({name, rows});
+    return loops;
 }
 
 std::string uniqueName(const char* what)
@@ -68,22 +82,29 @@ private slots:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QByteArray>("name");
-        QTest::newRow("I420") << int(FrameConverter::I420) << QByteArray("I420");
-        QTest::newRow("NV12") << int(FrameConverter::NV12) << QByteArray("NV12");
-        QTest::newRow("YUY2") << int(FrameConverter::YUY2) << QByteArray("YUY2");
-        QTest::newRow("copy") << int(FrameConverter::Copy) << QByteArray("COPY");
+        QTest::addColumn<const void*>("rows");
+        const std::pair<FrameConverter::Kind, const char*> kinds[] = {
+            {FrameConverter::I420, "I420"}, {FrameConverter::NV12, "NV12"}, {FrameConverter::YUY2, "YUY2"}};
+        for (const auto& [loops, rows] : rowLoops())
+            for (const auto& [kind, name] : kinds)
+                QTest::addRow("%s, %s", name, loops.constData()) << int(kind) << QByteArray(name) << (const void*)rows;
+        QTest::newRow("copy") << int(FrameConverter::Copy) << QByteArray("COPY") << (const void*)nullptr;
     }
 
     void converterMatchesTheFormulas()
     {
         QFETCH(int, kind);
         QFETCH(QByteArray, name);
-        for (auto [w, h] : {std::pair {1280, 720}, std::pair {2, 2}, std::pair {34, 18}}) {
+        QFETCH(const void*, rows);
+        // Sizes whose rows end inside a vector, and a frame's worth.
+        for (auto [w, h] :
+             {std::pair {1280, 720}, std::pair {2, 2}, std::pair {34, 18}, std::pair {130, 6}, std::pair {198, 4}}) {
             const auto src = randomPicture(w, h, unsigned(w * h + kind));
             const QByteArray expected = yuvref::convert(name.constData(), src.data(), w, h);
             FrameConverter converter;
             converter.reset(w, h, w, h);
             converter.setKind(FrameConverter::Kind(kind));
+            converter.useRows(static_cast<const vcam::yuv::Rows*>(rows));
             QCOMPARE(FrameConverter::requiredBytes(FrameConverter::Kind(kind), w, h), size_t(expected.size()));
             // A guard zone after the destination must stay untouched.
             std::vector<uint8_t> dst(expected.size() + 64, 0xA5);
@@ -91,7 +112,75 @@ private slots:
             QCOMPARE(QByteArray(reinterpret_cast<const char*>(dst.data()), expected.size()), expected);
             for (size_t i = expected.size(); i < dst.size(); ++i)
                 QCOMPARE(dst[i], uint8_t(0xA5));
+
+            // Into planes with padded rows: the same bytes, the padding untouched.
+            const size_t pad = 37;
+            FrameConverter::Planes planes = FrameConverter::packedPlanes(converter.kind(), w, h, dst.data());
+            std::vector<std::vector<uint8_t>> padded;
+            int rowsOf[3] = {h, h / 2, h / 2};
+            if (kind == FrameConverter::NV12)
+                rowsOf[1] = h / 2;
+            for (int p = 0; p < 3 && planes.data[p]; ++p) {
+                padded.emplace_back(size_t(rowsOf[p]) * (planes.stride[p] + pad), 0x3C);
+                planes.data[p] = padded.back().data();
+                planes.stride[p] += pad;
+            }
+            QVERIFY(converter.convert(src.data(), src.size(), planes));
+            const FrameConverter::Planes packed =
+                FrameConverter::packedPlanes(converter.kind(), w, h, reinterpret_cast<uint8_t*>(dst.data()));
+            for (int p = 0; p < 3 && planes.data[p]; ++p)
+                for (int y = 0; y < rowsOf[p]; ++y) {
+                    const uint8_t* row = planes.data[p] + y * planes.stride[p];
+                    const size_t bytes = packed.stride[p];
+                    QVERIFY(std::memcmp(row, packed.data[p] + y * bytes, bytes) == 0);
+                    QVERIFY(std::all_of(row + bytes, row + bytes + pad, [](uint8_t b) { return b == 0x3C; }));
+                }
         }
+    }
+
+    void vectorLoopsMatchTheScalarOnes()
+    {
+        // Every 8-bit value of every channel at every position of the widest
+        // run a vector loop takes (64 pixels): channel values step through all
+        // 256 values at each position, each channel by its own odd stride.
+        constexpr size_t kLanes = 64, kPixels = kLanes * 256;
+        std::vector<uint8_t> src(kPixels * 4 * 2 + 64); // room for the starts off alignment
+        for (size_t i = 0; i < src.size() / 4; ++i) {
+            const size_t lane = i % kLanes, round = i / kLanes;
+            src[4 * i] = uint8_t(round + lane);
+            src[4 * i + 1] = uint8_t(3 * round + 5 * lane);
+            src[4 * i + 2] = uint8_t(7 * round + 11 * lane);
+            src[4 * i + 3] = uint8_t(round ^ lane);
+        }
+        const vcam::yuv::Rows& scalar = vcam::yuv::scalarRows();
+        const auto loops = rowLoops();
+        QVERIFY2(loops.size() > 1, "an x86 build has at least SSE2 loops");
+        // Every count up to a few runs (every tail length), a whole pattern,
+        // and starts off the vector alignment.
+        std::vector<size_t> counts;
+        for (size_t n = 0; n <= 3 * kLanes + 1; ++n)
+            counts.push_back(n);
+        counts.push_back(kPixels / 2);
+        const size_t guard = 128;
+        for (const auto& [name, rows] : loops.mid(1))
+            for (size_t offset : {size_t(0), size_t(4), size_t(36)})
+                for (size_t n : counts) {
+                    const uint8_t* s = src.data() + offset;
+                    const uint8_t* bottom = s + kPixels * 4; // another pattern below
+                    const auto check = [&](const char* what, size_t bytes, auto run) {
+                        std::vector<uint8_t> want(bytes + guard, 0x77), got(bytes + guard, 0x77);
+                        run(scalar, want.data());
+                        run(*rows, got.data());
+                        QVERIFY2(want == got,
+                                 qPrintable(QStringLiteral("%1 %2, %3 at +%4").arg(name, what).arg(n).arg(offset)));
+                    };
+                    check("luma", n, [&](const vcam::yuv::Rows& r, uint8_t* out) { r.luma(s, out, n); });
+                    check("I420 chroma", 2 * n,
+                          [&](const vcam::yuv::Rows& r, uint8_t* out) { r.chromaI420(s, out, out + n, n); });
+                    check("NV12 chroma", 2 * n,
+                          [&](const vcam::yuv::Rows& r, uint8_t* out) { r.chromaNV12(s, bottom, out, n); });
+                    check("YUY2", 4 * n, [&](const vcam::yuv::Rows& r, uint8_t* out) { r.yuy2(s, out, n); });
+                }
     }
 
     void converterNeverWritesPastTheDestination()

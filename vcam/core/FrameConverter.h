@@ -14,6 +14,10 @@
 
 namespace vcam {
 
+namespace yuv {
+struct Rows;
+}
+
 class FrameConverter
 {
 public:
@@ -28,6 +32,9 @@ public:
     uint32_t dstWidth() const { return _dstWidth; }
     uint32_t dstHeight() const { return _dstHeight; }
     bool sizesMatch() const { return _srcWidth == _dstWidth && _srcHeight == _dstHeight; }
+    // The row loops to convert with (see YuvRows.h); null, the default, is
+    // the widest this processor allows.
+    void useRows(const yuv::Rows* rows) { _rows = rows; }
 
     // Bytes of a width x height picture in `kind` (0 when the size does not
     // fit the format: empty, odd where the format needs pairs or blocks, or
@@ -56,10 +63,25 @@ public:
         return bytes <= SIZE_MAX ? size_t(bytes) : 0;
     }
 
+    // Where a converted picture goes: up to three planes (Y, U, V for I420;
+    // Y, interleaved UV for NV12; one for YUY2 and the copy), each with its
+    // bytes per row, which may exceed the row's own bytes.
+    struct Planes
+    {
+        uint8_t* data[3] = {};
+        size_t stride[3] = {};
+    };
+    // The planes of a picture of `kind` laid out back to back without padding
+    // from `dst`.
+    static Planes packedPlanes(Kind kind, uint32_t width, uint32_t height, uint8_t* dst);
+
     // Converts `src` (srcBytes long) into `dst` (dstBytes long). Writes
     // nothing and returns false unless the sizes match, the source holds the
     // whole picture and the destination holds the whole converted picture.
     bool convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, size_t dstBytes) const;
+    // The same into planes the caller vouches for (each holds the format's
+    // rows at its stride, a stride at least the row's bytes).
+    bool convert(const uint8_t* src, size_t srcBytes, const Planes& dst) const;
 
 private:
     Kind _kind = Copy;
@@ -67,6 +89,7 @@ private:
     uint32_t _srcHeight = 0;
     uint32_t _dstWidth = 0;
     uint32_t _dstHeight = 0;
+    const yuv::Rows* _rows = nullptr;
 };
 
 } // namespace vcam

@@ -1,6 +1,6 @@
 #include "PixelRows.inl"
 
-#include "SimdLevel.h"
+#include "SimdBuilds.h"
 
 namespace pixelrows {
 

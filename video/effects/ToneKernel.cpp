@@ -2,7 +2,7 @@
 
 #include "ToneKernel.inl"
 
-#include "SimdLevel.h"
+#include "SimdBuilds.h"
 
 namespace tonekernel {
 

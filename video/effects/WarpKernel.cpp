@@ -2,7 +2,7 @@
 
 #include "WarpKernel.inl"
 
-#include "SimdLevel.h"
+#include "SimdBuilds.h"
 
 #include <algorithm>
 #include <climits>

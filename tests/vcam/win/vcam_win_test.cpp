@@ -6,6 +6,7 @@
 
 #include <ClientRegistration.h>
 #include <FrameConverter.h>
+#include <YuvRows.h>
 #include <Pacer.h>
 
 #include <cstdio>
@@ -37,23 +38,34 @@ int main()
                                                                   {FrameConverter::NV12, "NV12"},
                                                                   {FrameConverter::YUY2, "YUY2"},
                                                                   {FrameConverter::Copy, "COPY"}};
-    for (auto [kind, name] : kinds) {
-        const std::vector<uint8_t> expected = yuvref::convertBytes(name, src.data(), w, h);
-        FrameConverter converter;
-        converter.reset(w, h, w, h);
-        converter.setKind(kind);
-        std::vector<uint8_t> dst(expected.size() + 32, 0xA5);
-        const bool converted = converter.convert(src.data(), src.size(), dst.data(), expected.size());
-        bool guard = true;
-        for (size_t i = expected.size(); i < dst.size(); ++i)
-            guard = guard && dst[i] == 0xA5;
-        dst.resize(expected.size());
-        check(converted && dst == expected && guard, (std::string("converter matches the formulas: ") + name).c_str());
-        std::vector<uint8_t> small(expected.size() - 1, 0x5A);
-        check(!converter.convert(src.data(), src.size(), small.data(), small.size())
-                  && small == std::vector<uint8_t>(small.size(), 0x5A),
-              (std::string("short destination untouched: ") + name).c_str());
-    }
+    // Every row-loop build this processor runs, picked at run time as on Linux.
+    std::vector<std::pair<const vcam::yuv::Rows*, const char*>> loops {{&vcam::yuv::scalarRows(), "scalar"}};
+    const std::pair<simd::Level, const char*> levels[] = {
+        {simd::Level::Baseline, "SSE2"}, {simd::Level::Avx2, "AVX2"}, {simd::Level::Avx512, "AVX-512"}};
+    for (auto [level, name] : levels)
+        if (const vcam::yuv::Rows* rows = vcam::yuv::vectorRows(level))
+            loops.push_back({rows, name});
+    check(loops.size() > 1, "vector row loops run");
+    for (auto [rows, loopName] : loops)
+        for (auto [kind, name] : kinds) {
+            const std::vector<uint8_t> expected = yuvref::convertBytes(name, src.data(), w, h);
+            FrameConverter converter;
+            converter.reset(w, h, w, h);
+            converter.setKind(kind);
+            converter.useRows(rows);
+            std::vector<uint8_t> dst(expected.size() + 32, 0xA5);
+            const bool converted = converter.convert(src.data(), src.size(), dst.data(), expected.size());
+            bool guard = true;
+            for (size_t i = expected.size(); i < dst.size(); ++i)
+                guard = guard && dst[i] == 0xA5;
+            dst.resize(expected.size());
+            const std::string what = std::string(name) + ", " + loopName;
+            check(converted && dst == expected && guard, ("converter matches the formulas: " + what).c_str());
+            std::vector<uint8_t> small(expected.size() - 1, 0x5A);
+            check(!converter.convert(src.data(), src.size(), small.data(), small.size())
+                      && small == std::vector<uint8_t>(small.size(), 0x5A),
+                  ("short destination untouched: " + what).c_str());
+        }
 
     const vcam::PacerClock clock = vcam::systemPacerClock();
     const int64_t deadline = clock.now() + 500000; // 50 ms

@@ -1,7 +1,5 @@
 #include "SimdLevel.h"
 
-#include <opencv2/core/utility.hpp>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -12,12 +10,15 @@ namespace {
 Level detect()
 {
     Level best = Level::Baseline;
-#if defined(VANTOR_HAVE_AVX2)
-    if (cv::checkHardwareSupport(CV_CPU_AVX2) && cv::checkHardwareSupport(CV_CPU_FMA3))
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+    // GCC's run-time checks include the operating system's saving of the wide
+    // registers (XGETBV), not only the processor's feature bits.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         best = Level::Avx2;
-#endif
-#if defined(VANTOR_HAVE_AVX512)
-    if (best == Level::Avx2 && cv::checkHardwareSupport(CV_CPU_AVX512_SKX))
+    if (best == Level::Avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+        && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")
+        && __builtin_cpu_supports("avx512cd"))
         best = Level::Avx512;
 #endif
     const char* cap = std::getenv("VANTOR_SIMD");
