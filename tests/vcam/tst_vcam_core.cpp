@@ -254,6 +254,57 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<char*>(out), 8), QByteArray(reinterpret_cast<const char*>(expect), 8));
     }
 
+    void pulsedPlaceholderIsThePulseConverted_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("I420") << int(FrameConverter::I420);
+        QTest::newRow("NV12") << int(FrameConverter::NV12);
+        QTest::newRow("YUY2") << int(FrameConverter::YUY2);
+        QTest::newRow("copy") << int(FrameConverter::Copy);
+    }
+
+    void pulsedPlaceholderIsThePulseConverted()
+    {
+        // The built-in art, a picture whose every pixel is a run of its own,
+        // and runs of random lengths that begin and end at odd and even columns.
+        QFETCH(int, kind);
+        std::vector<std::shared_ptr<const vcam::PlaceholderPicture>> pictures {vcam::placeholderPicture()};
+        auto ownRuns = std::make_shared<vcam::PlaceholderPicture>();
+        ownRuns->width = 34;
+        ownRuns->height = 6;
+        ownRuns->pixels = randomPicture(34, 6, 11);
+        pictures.push_back(ownRuns);
+        auto randomRuns = std::make_shared<vcam::PlaceholderPicture>(*ownRuns);
+        randomRuns->width = 130;
+        randomRuns->height = 8;
+        randomRuns->pixels = randomPicture(130, 8, 12);
+        std::mt19937 gen(5);
+        for (size_t i = 4; i < randomRuns->pixels.size(); i += 4)
+            if (gen() % 4 != 0)
+                std::memcpy(&randomRuns->pixels[i], &randomRuns->pixels[i - 4], 4);
+        pictures.push_back(randomRuns);
+
+        for (const auto& picture : pictures) {
+            QVERIFY(picture);
+            vcam::PulsingPlaceholder pulsing(picture);
+            const uint32_t w = picture->width, h = picture->height;
+            FrameConverter converter;
+            converter.reset(w, h, w, h);
+            converter.setKind(FrameConverter::Kind(kind));
+            const size_t bytes = FrameConverter::requiredBytes(converter.kind(), w, h);
+            std::vector<uint8_t> pulsed(picture->pixels.size()), expected(bytes), got(bytes + 16, 0xA5);
+            for (double m : {0.5, 0.61803, 0.75, 0.99, 1.0}) {
+                vcam::applyPulse(picture->pixels.data(), pulsed.data(), pulsed.size(), m);
+                QVERIFY(converter.convert(pulsed.data(), pulsed.size(), expected.data(), bytes));
+                QVERIFY(pulsing.render(m, converter.kind(),
+                                       FrameConverter::packedPlanes(converter.kind(), w, h, got.data())));
+                QVERIFY2(std::equal(expected.begin(), expected.end(), got.begin()),
+                         qPrintable(QStringLiteral("%1 x %2 at %3").arg(w).arg(h).arg(m)));
+                QVERIFY(std::all_of(got.begin() + bytes, got.end(), [](uint8_t b) { return b == 0xA5; }));
+            }
+        }
+    }
+
     void pacingSleepsThenYields()
     {
         // A simulated clock: sleeping advances it by the time slept, yielding by 0.1 ms.

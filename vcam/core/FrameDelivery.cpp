@@ -9,7 +9,7 @@ FrameDelivery::FrameDelivery(std::string channelName)
     , _placeholder(placeholderPicture())
 {
     if (_placeholder)
-        _placeholderWork = _placeholder->pixels;
+        _pulsing = std::make_unique<PulsingPlaceholder>(_placeholder);
     if (FrameChannel::Handle* peek = FrameChannel::detail::openReader(_channelName)) {
         if (FrameChannel::readState(peek) == FrameChannel::StateFlowing && FrameChannel::resolveSlots(peek)) {
             _sourceWidth = peek->width;
@@ -38,6 +38,18 @@ void FrameDelivery::closeReader()
 
 FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst,
                                              size_t dstBytes)
+{
+    const FrameConverter::Kind kind = converterKind(format);
+    const size_t need = FrameConverter::requiredBytes(kind, width, height);
+    // Too small a buffer still counts as a poll of the channel.
+    FrameConverter::Planes planes;
+    if (dst && need != 0 && dstBytes >= need)
+        planes = FrameConverter::packedPlanes(kind, width, height, dst);
+    return produce(t, format, width, height, planes);
+}
+
+FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height,
+                                             const FrameConverter::Planes& dst)
 {
     if (!_reader)
         _reader = FrameChannel::detail::openReader(_channelName);
@@ -91,7 +103,7 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
             break;
         }
         if (frame.width != _converter.srcWidth() || frame.height != _converter.srcHeight()
-            || !_converter.convert(frame.pixels, frame.byteCount, dst, dstBytes))
+            || !_converter.convert(frame.pixels, frame.byteCount, dst))
             return Result::Unfilled;
         // A writer three frames ahead may have overwritten the slot while it
         // was read: such a picture could be torn and is not delivered.
@@ -101,11 +113,9 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
         return Result::Live;
     }
 
-    if (!_placeholder || !_converter.sizesMatch())
+    if (!_pulsing || !_converter.sizesMatch())
         return Result::Unfilled;
-    applyPulse(_placeholder->pixels.data(), _placeholderWork.data(), _placeholderWork.size(), pulseFactor(t));
-    return _converter.convert(_placeholderWork.data(), _placeholderWork.size(), dst, dstBytes) ? Result::Placeholder
-                                                                                               : Result::Unfilled;
+    return _pulsing->render(pulseFactor(t), _converter.kind(), dst) ? Result::Placeholder : Result::Unfilled;
 }
 
 } // namespace vcam

@@ -40,6 +40,8 @@ public:
     // One frame stamped `t` (stream time, 100-ns units) in `format` at
     // width x height into dst (dstBytes long). Never writes past dstBytes.
     Result produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst, size_t dstBytes);
+    // The same into planes the caller vouches for (see FrameConverter::Planes).
+    Result produce(int64_t t, FormatId format, uint32_t width, uint32_t height, const FrameConverter::Planes& dst);
 
     uint32_t sourceWidth() const { return _sourceWidth; }
     uint32_t sourceHeight() const { return _sourceHeight; }
@@ -56,7 +58,7 @@ private:
     uint32_t _lastChannelState = 0;
     uint32_t _pollsWithoutFrames = 0; // polls of the open channel while it was not flowing
     std::shared_ptr<const PlaceholderPicture> _placeholder;
-    std::vector<uint8_t> _placeholderWork;
+    std::unique_ptr<PulsingPlaceholder> _pulsing;
     uint32_t _sourceWidth = kDefaultWidth;
     uint32_t _sourceHeight = kDefaultHeight;
     uint64_t _sourceInterval = kDefaultFrameInterval;

@@ -2,6 +2,8 @@
 // brightness pulse.
 #pragma once
 
+#include "FrameConverter.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,5 +36,44 @@ double pulseFactor(int64_t t);
 // work = pixels with blue, green and red multiplied by m (truncated), alpha
 // 255. Both buffers hold `bytes` bytes.
 void applyPulse(const uint8_t* pixels, uint8_t* work, size_t bytes, double m);
+
+// The placeholder as runs of one colour within a row. A pulsed frame then
+// costs the formulas once per run and fills of the output rows, instead of a
+// pulse and a conversion of every pixel; the bytes are those of applyPulse
+// followed by FrameConverter::convert.
+class PulsingPlaceholder
+{
+public:
+    explicit PulsingPlaceholder(std::shared_ptr<const PlaceholderPicture> picture);
+
+    uint32_t width() const { return _picture->width; }
+    uint32_t height() const { return _picture->height; }
+    // The picture at brightness m in `kind` into `dst` (planes of a
+    // width() x height() picture). False for a size a format cannot take.
+    bool render(double m, FrameConverter::Kind kind, const FrameConverter::Planes& dst);
+
+private:
+    struct Run
+    {
+        uint32_t start, end; // columns [start, end) of its row
+        uint8_t b, g, r;
+    };
+    // A run's values at the current brightness.
+    struct Values
+    {
+        uint8_t y, yPlain, u, v;
+        uint32_t bgrx;
+    };
+
+    void renderI420(const FrameConverter::Planes& dst) const;
+    void renderNV12(const FrameConverter::Planes& dst) const;
+    void renderYUY2(const FrameConverter::Planes& dst) const;
+    void renderCopy(const FrameConverter::Planes& dst) const;
+
+    std::shared_ptr<const PlaceholderPicture> _picture;
+    std::vector<Run> _runs;
+    std::vector<uint32_t> _rowStart; // first run of each row, and the end
+    std::vector<Values> _values;
+};
 
 } // namespace vcam
