@@ -5,6 +5,10 @@
 //   latency_capture_to_display_ms: the same for a client that shows buffers
 //     on the pipeline clock. Camera and virtual camera both run at 30 frames
 //     per second on their own clocks, so a run's figure depends on their phase;
+//   vcam_client_cpu_percent: CPU of a gst-launch-1.0 client receiving I420
+//     at 30 frames per second from the feeder (the virtual camera element's
+//     work: pacing, reading the channel, converting), over 10 s, as a share
+//     of one core;
 //   feeder_idle_cpu_percent: CPU of the started feeder with no client (camera
 //     stopped), over 10 s, as a share of one core.
 #include "BaseSettings.h"
@@ -13,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QHash>
 #include <QMutex>
 #include <QTemporaryDir>
@@ -27,9 +32,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+// Processor time a process has used, from /proc/<pid>/stat (user and system).
+double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // Fields after the command name in parentheses; utime and stime are the
+    // 14th and 15th of the line.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
 
 double cpuSeconds()
 {
@@ -151,6 +172,30 @@ int main(int argc, char** argv)
         std::printf("%s_ms: %.1f ms\n", name, latencies[latencies.size() / 2]);
         std::printf("%s_p95_ms: %.1f ms\n", name, latencies[latencies.size() * 95 / 100]);
         // Let the feeder notice the client has gone before the next one comes.
+        waitFor([&] { return !vcam.isGrabberRunning(); }, 6000);
+    }
+    // A client program of its own.
+    {
+        QProcess client;
+        client.start(QStringLiteral("gst-launch-1.0"),
+                     {QStringLiteral("-q"), QStringLiteral("vantorvcamsrc"), QStringLiteral("!"),
+                      QStringLiteral("video/x-raw,format=I420"), QStringLiteral("!"), QStringLiteral("fakesink"),
+                      QStringLiteral("sync=true")});
+        if (!client.waitForStarted(5000)
+            || !waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000)) {
+            std::fprintf(stderr, "the client program did not start the camera\n");
+            return 1;
+        }
+        QThread::msleep(1000);
+        const double before = processCpuSeconds(client.processId());
+        QElapsedTimer measured;
+        measured.start();
+        QThread::msleep(10000);
+        const double used = processCpuSeconds(client.processId()) - before;
+        const double seconds = measured.nsecsElapsed() / 1e9;
+        client.kill();
+        client.waitForFinished(5000);
+        std::printf("vcam_client_cpu_percent: %.2f %%\n", 100.0 * used / seconds);
         waitFor([&] { return !vcam.isGrabberRunning(); }, 6000);
     }
     std::printf("feeder_idle_cpu_percent: %.2f %%\n", idlePercent);

@@ -11,7 +11,9 @@
 
 #include <QtTest>
 
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include <random>
 
@@ -119,15 +121,18 @@ private slots:
             QVERIFY(!p.pull().data.isEmpty());
             QVERIFY2(expected.contains(p.negotiatedFormat()), p.negotiatedFormat().constData());
 
-            // Live, one frame of latency.
+            // Live, one frame of latency, no upper bound for the sink's deadline.
+            GstElement* src = gst_bin_get_by_name(GST_BIN(p.pipeline), "src");
             GstQuery* latency = gst_query_new_latency();
-            QVERIFY(gst_element_query(p.pipeline, latency));
+            QVERIFY(gst_element_query(src, latency));
+            gst_object_unref(src);
             gboolean live = FALSE;
             GstClockTime min = 0, max = 0;
             gst_query_parse_latency(latency, &live, &min, &max);
             gst_query_unref(latency);
             QVERIFY(live);
             QCOMPARE(min, kFrame);
+            QCOMPARE(max, GST_CLOCK_TIME_NONE);
         }
 
         // Anything else is refused rather than delivered wrongly.
@@ -205,6 +210,87 @@ private slots:
             QVERIFY2(f.data == yuvref::convert(referenceKind(format), picture.data(), 1280, 720), format.constData());
         }
         FrameChannel::close(writer);
+    }
+
+    void buffersComeFromAPoolWithDownstreamsPadding()
+    {
+        FrameChannel::Handle* writer = FrameChannel::createWriter(1280, 720, 330000);
+        QVERIFY(writer);
+        const auto closeWriter = qScopeGuard([writer] { FrameChannel::close(writer); });
+        std::vector<uint8_t> picture(1280 * 720 * 4);
+        std::mt19937 gen(43);
+        for (auto& b : picture)
+            b = uint8_t(gen());
+        FrameChannel::writeFrame(writer, picture.data(), uint32_t(picture.size()), 0);
+        for (const QByteArray format : {"BGRx", "I420", "NV12", "YUY2"})
+            for (bool offerPool : {false, true}) {
+                Pipeline p(pipelineFor(format));
+                // Downstream offers a pool whose rows carry 40 bytes of padding
+                // and reads the layout from video meta.
+                GstBufferPool* offered = nullptr;
+                GstPad* sinkPad = gst_element_get_static_pad(p.sink, "sink");
+                if (offerPool)
+                    gst_pad_add_probe(
+                        sinkPad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+                        [](GstPad*, GstPadProbeInfo* info, gpointer user) -> GstPadProbeReturn {
+                            GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+                            if (GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION)
+                                return GST_PAD_PROBE_OK;
+                            GstCaps* caps = nullptr;
+                            gst_query_parse_allocation(query, &caps, nullptr);
+                            GstVideoInfo vinfo;
+                            gst_video_info_from_caps(&vinfo, caps);
+                            GstBufferPool* pool = gst_video_buffer_pool_new();
+                            GstStructure* config = gst_buffer_pool_get_config(pool);
+                            GstVideoAlignment align;
+                            gst_video_alignment_reset(&align);
+                            align.padding_right = GST_VIDEO_INFO_FORMAT(&vinfo) == GST_VIDEO_FORMAT_BGRx ? 10 : 40;
+                            gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_META);
+                            gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_ALIGNMENT);
+                            gst_buffer_pool_config_set_video_alignment(config, &align);
+                            gst_video_info_align(&vinfo, &align);
+                            gst_buffer_pool_config_set_params(config, caps, guint(GST_VIDEO_INFO_SIZE(&vinfo)), 0, 0);
+                            gst_buffer_pool_set_config(pool, config);
+                            gst_query_add_allocation_pool(query, pool, guint(GST_VIDEO_INFO_SIZE(&vinfo)), 0, 0);
+                            gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+                            *static_cast<GstBufferPool**>(user) = pool;
+                            return GST_PAD_PROBE_HANDLED;
+                        },
+                        &offered, nullptr);
+                gst_object_unref(sinkPad);
+                QVERIFY(p.play());
+                for (int n = 0; n < 4; ++n) {
+                    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(p.sink), 5 * GST_SECOND);
+                    QVERIFY(sample);
+                    GstBuffer* buffer = gst_sample_get_buffer(sample);
+                    // A pooled buffer (ours, or the one downstream offered); the
+                    // first is a copy, made to mark the stream's start.
+                    QVERIFY(n == 0 || buffer->pool);
+                    if (n > 0 && offerPool)
+                        QCOMPARE(buffer->pool, offered);
+                    GstVideoInfo vinfo;
+                    QVERIFY(gst_video_info_from_caps(&vinfo, gst_sample_get_caps(sample)));
+                    GstVideoFrame frame;
+                    QVERIFY(gst_video_frame_map(&frame, &vinfo, buffer, GST_MAP_READ));
+                    // The picture read through its strides is the exact conversion.
+                    QByteArray packed;
+                    for (guint plane = 0; plane < GST_VIDEO_FRAME_N_PLANES(&frame); ++plane) {
+                        const int rowBytes =
+                            GST_VIDEO_FRAME_COMP_WIDTH(&frame, plane) * GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, plane);
+                        const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, plane);
+                        QVERIFY(offerPool ? stride > rowBytes : stride == rowBytes);
+                        const auto* data = static_cast<const char*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, plane));
+                        for (int row = 0; row < GST_VIDEO_FRAME_COMP_HEIGHT(&frame, plane); ++row)
+                            packed.append(data + row * stride, rowBytes);
+                    }
+                    gst_video_frame_unmap(&frame);
+                    gst_sample_unref(sample);
+                    QVERIFY2(packed == yuvref::convert(referenceKind(format), picture.data(), 1280, 720),
+                             format.constData());
+                }
+                if (offered)
+                    gst_object_unref(offered);
+            }
     }
 
     void writerStallsClosesAndIsKilled()

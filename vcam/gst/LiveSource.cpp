@@ -99,7 +99,8 @@ gboolean answerLatency(GstQuery* query, GstClockTime frame)
 {
     if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
         return FALSE;
-    gst_query_set_latency(query, TRUE, frame, frame);
+    // No upper bound: a sink may add its processing deadline on top.
+    gst_query_set_latency(query, TRUE, frame, GST_CLOCK_TIME_NONE);
     return TRUE;
 }
 

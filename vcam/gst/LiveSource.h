@@ -63,8 +63,9 @@ void stampFrame(GstBuffer* buffer, GstClockTime pts, GstClockTime duration, guin
 // Takes `offered`.
 GstCaps* narrow(GstCaps* offered, GstCaps* filter);
 
-// Answers a latency query for a live source whose frames arrive `frame`
-// after their time stamp: TRUE when `query` was one.
+// Answers a latency query for a live source whose frames leave at most `frame`
+// after their time stamp, with no upper bound (a sink may add its processing
+// deadline): TRUE when `query` was one.
 gboolean answerLatency(GstQuery* query, GstClockTime frame);
 
 // A device of class Video/Source for a provider's list (reference owned by

@@ -148,10 +148,9 @@ static gboolean vantor_vcam_src_set_caps(GstBaseSrc* src, GstCaps* caps)
     const vcam::FormatId format = formatOf(GST_VIDEO_INFO_FORMAT(&info));
     const uint32_t w = uint32_t(GST_VIDEO_INFO_WIDTH(&info));
     const uint32_t h = uint32_t(GST_VIDEO_INFO_HEIGHT(&info));
-    // The converter writes planes back to back without row padding; accept
-    // only layouts where GStreamer's agrees.
-    if (format == vcam::FormatUnknown
-        || GST_VIDEO_INFO_SIZE(&info) != vcam::FrameConverter::requiredBytes(vcam::converterKind(format), w, h)) {
+    // Even sizes for the formats that pair or block their pixels; rows may
+    // have any padding (buffers are written through their strides).
+    if (format == vcam::FormatUnknown || vcam::FrameConverter::requiredBytes(vcam::converterKind(format), w, h) == 0) {
         GST_ERROR_OBJECT(self, "unsupported caps %" GST_PTR_FORMAT, caps);
         return FALSE;
     }
@@ -198,30 +197,72 @@ static gboolean vantor_vcam_src_query(GstBaseSrc* src, GstQuery* query)
         || GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->query(src, query);
 }
 
-// A picture nothing has been delivered into yet: black.
-static void vantor_vcam_src_fill_black(VantorVCamSrc* self, guint8* data, gsize size)
+// Buffers come from a pool: downstream's when it offers one (with its row
+// padding when it reads video meta), else one of our own, and are reused from
+// frame to frame instead of allocated afresh.
+static gboolean vantor_vcam_src_decide_allocation(GstBaseSrc* src, GstQuery* query)
 {
-    switch (self->format) {
-    case vcam::FormatI420:
-    case vcam::FormatNV12: {
-        const gsize luma = gsize(GST_VIDEO_INFO_WIDTH(&self->info)) * GST_VIDEO_INFO_HEIGHT(&self->info);
-        std::memset(data, 16, MIN(luma, size));
-        if (size > luma)
-            std::memset(data + luma, 128, size - luma);
-        break;
+    GstCaps* caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstVideoInfo info;
+    if (!caps || !gst_video_info_from_caps(&info, caps))
+        return FALSE;
+    GstBufferPool* pool = nullptr;
+    guint size = guint(GST_VIDEO_INFO_SIZE(&info)), min = 0, max = 0;
+    const bool offered = gst_query_get_n_allocation_pools(query) > 0;
+    if (offered) {
+        gst_query_parse_nth_allocation_pool(query, 0, &pool, &size, &min, &max);
+        size = MAX(size, guint(GST_VIDEO_INFO_SIZE(&info)));
     }
-    case vcam::FormatYUY2:
-        for (gsize i = 0; i + 1 < size; i += 2) {
-            data[i] = 16;
-            data[i + 1] = 128;
+    const bool videoMeta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    const auto configure = [&](GstBufferPool* candidate) {
+        GstStructure* config = gst_buffer_pool_get_config(candidate);
+        gst_buffer_pool_config_set_params(config, caps, size, min, max);
+        if (videoMeta)
+            gst_buffer_pool_config_add_option(config, GST_BUFFER_POOL_OPTION_VIDEO_META);
+        return gst_buffer_pool_set_config(candidate, config);
+    };
+    // A pool downstream gave that cannot take this configuration is left for one of ours.
+    if (pool && !configure(pool)) {
+        gst_object_unref(pool);
+        pool = nullptr;
+    }
+    if (!pool) {
+        pool = gst_video_buffer_pool_new();
+        min = max = 0;
+        if (!configure(pool)) {
+            gst_object_unref(pool);
+            return FALSE;
         }
-        break;
-    default:
-        for (gsize i = 0; i + 3 < size; i += 4) {
-            data[i] = data[i + 1] = data[i + 2] = 0;
-            data[i + 3] = 255;
+    }
+    if (offered)
+        gst_query_set_nth_allocation_pool(query, 0, pool, size, min, max);
+    else
+        gst_query_add_allocation_pool(query, pool, size, min, max);
+    gst_object_unref(pool);
+    return GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->decide_allocation(src, query);
+}
+
+// A picture nothing has been delivered into yet: black, padding included.
+static void vantor_vcam_src_fill_black(GstVideoFrame* frame)
+{
+    const GstVideoFormat format = GST_VIDEO_FRAME_FORMAT(frame);
+    for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(frame); ++p) {
+        auto* data = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(frame, p));
+        const gsize bytes = gsize(GST_VIDEO_FRAME_PLANE_STRIDE(frame, p)) * GST_VIDEO_FRAME_COMP_HEIGHT(frame, p);
+        if (format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_NV12) {
+            std::memset(data, p == 0 ? 16 : 128, bytes);
+        } else if (format == GST_VIDEO_FORMAT_YUY2) {
+            for (gsize i = 0; i + 1 < bytes; i += 2) {
+                data[i] = 16;
+                data[i + 1] = 128;
+            }
+        } else {
+            for (gsize i = 0; i + 3 < bytes; i += 4) {
+                data[i] = data[i + 1] = data[i + 2] = 0;
+                data[i + 3] = 255;
+            }
         }
-        break;
     }
 }
 
@@ -231,33 +272,43 @@ static GstFlowReturn vantor_vcam_src_create(GstPushSrc* src, GstBuffer** out)
     if (!self->delivery || self->format == vcam::FormatUnknown)
         return GST_FLOW_NOT_NEGOTIATED;
 
-    // Frame n is due at the first frame's time plus n whole intervals, on the
-    // pipeline clock (or the monotonic clock without one).
+    // Frame n covers the n-th interval from the first frame's time (on the
+    // pipeline clock, or the monotonic clock without one): stamped with the
+    // interval's start, it shows the channel as it stands at the interval's
+    // end and leaves then, one frame after its time stamp, which is the
+    // latency the element reports.
     const GstClockTime duration = frameDuration();
     if (self->frameIndex == 0)
         self->firstTime = self->wait->now(GST_ELEMENT(self));
     const GstClockTime pts = self->firstTime + self->frameIndex * duration;
-    const GstFlowReturn waited = self->wait->until(GST_ELEMENT(self), pts);
+    const GstFlowReturn waited = self->wait->until(GST_ELEMENT(self), pts + duration);
     if (waited != GST_FLOW_OK)
         return waited;
 
     if (self->frameIndex > 0 && self->frameIndex % kReapEveryFrames == 0 && self->client)
         self->client->reapDeadClients();
 
-    const gsize size = GST_VIDEO_INFO_SIZE(&self->info);
-    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
-    if (!buffer)
-        return GST_FLOW_ERROR;
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+    GstBuffer* buffer = nullptr;
+    const GstFlowReturn allocated =
+        GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)
+            ->alloc(GST_BASE_SRC(self), self->frameIndex, GST_VIDEO_INFO_SIZE(&self->info), &buffer);
+    if (allocated != GST_FLOW_OK)
+        return allocated;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &self->info, buffer, GST_MAP_WRITE)) {
         gst_buffer_unref(buffer);
         return GST_FLOW_ERROR;
     }
+    vcam::FrameConverter::Planes planes;
+    for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(&frame) && p < 3; ++p) {
+        planes.data[p] = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p));
+        planes.stride[p] = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p));
+    }
     const auto result = self->delivery->produce(gint64(pts / 100), self->format, GST_VIDEO_INFO_WIDTH(&self->info),
-                                                GST_VIDEO_INFO_HEIGHT(&self->info), map.data, map.size);
+                                                GST_VIDEO_INFO_HEIGHT(&self->info), planes);
     if (result == vcam::FrameDelivery::Result::Unfilled && !self->last)
-        vantor_vcam_src_fill_black(self, map.data, map.size);
-    gst_buffer_unmap(buffer, &map);
+        vantor_vcam_src_fill_black(&frame);
+    gst_video_frame_unmap(&frame);
     if (result == vcam::FrameDelivery::Result::Unfilled && self->last) {
         // Nothing new this tick: the previous picture again, sharing its memory.
         gst_buffer_unref(buffer);
@@ -292,6 +343,7 @@ static void vantor_vcam_src_class_init(VantorVCamSrcClass* klass)
     base->start = vantor_vcam_src_start;
     base->stop = vantor_vcam_src_stop;
     base->query = vantor_vcam_src_query;
+    base->decide_allocation = vantor_vcam_src_decide_allocation;
     gstlive::installUnlock<VantorVCamSrc>(base);
     GST_PUSH_SRC_CLASS(klass)->create = vantor_vcam_src_create;
 }
