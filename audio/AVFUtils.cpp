@@ -143,4 +143,10 @@ bool setDefaultDevice(const QString& deviceId)
     return true;
 }
 
+QString getDefaultDeviceId(bool capture)
+{
+    const std::unique_ptr<EndpointControl> control = EndpointControl::create();
+    return control ? control->defaultId(capture) : QString();
+}
+
 } // namespace AVFUtils

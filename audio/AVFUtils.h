@@ -27,5 +27,8 @@ bool hideDeviceByName(QString name, bool capture);
 // direction: one default playback and one default recording device, for
 // every purpose.
 bool setDefaultDevice(const QString& deviceId);
+// The id of the default device of a direction (empty when the server cannot
+// be asked): Qt Multimedia does not report the default recording device.
+QString getDefaultDeviceId(bool capture);
 
 } // namespace AVFUtils

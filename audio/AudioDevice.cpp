@@ -34,9 +34,13 @@ std::shared_ptr<T> owned(T* object)
 // ---------------------------------------------------------------- AudioDevice
 
 AudioDevice::AudioDevice(QObject* parent)
-    : QObject(parent)
+    : QObject(nullptr)
     , buffer(this)
 {
+    // The endpoint lives on its own worker thread, and Qt moves no object that
+    // has a parent: one given is refused rather than left half moved.
+    if (parent)
+        qWarning() << "An audio endpoint takes no parent: it lives on its own thread";
     worker = Worker::create(this, true);
 }
 
@@ -106,7 +110,7 @@ AudioInput::~AudioInput()
 
 AudioDevice* AudioInput::clone(const QAudioFormat* format)
 {
-    auto* copy = new AudioInput(parent());
+    auto* copy = new AudioInput();
     if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
         delete copy;
         return nullptr;
@@ -207,7 +211,7 @@ AudioOutput::~AudioOutput()
 
 AudioDevice* AudioOutput::clone(const QAudioFormat* format)
 {
-    auto* copy = new AudioOutput(parent());
+    auto* copy = new AudioOutput();
     if (copy->open(_device, format ? *format : _format) != QAudio::NoError) {
         delete copy;
         return nullptr;

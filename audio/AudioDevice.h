@@ -26,6 +26,7 @@ class AudioDevice : public QObject
 {
     Q_OBJECT
 public:
+    // `parent` is refused (warned about): the endpoint lives on its own thread.
     explicit AudioDevice(QObject* parent = nullptr);
     ~AudioDevice() override;
 

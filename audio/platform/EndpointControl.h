@@ -46,6 +46,8 @@ public:
     // The icon the desktop shows for the endpoint, a freedesktop icon name or
     // file; false where the server cannot change it.
     virtual bool setIcon(const Endpoint& endpoint, const QString& icon) = 0;
+    // The id of the default endpoint of a direction; empty when unknown.
+    virtual QString defaultId(bool capture) = 0;
     // Makes the endpoint with this id (playback or recording) the default one
     // of its direction.
     virtual bool setDefault(const QString& id) = 0;

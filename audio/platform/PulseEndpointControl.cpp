@@ -76,8 +76,10 @@ public:
         const auto info = details(endpoint);
         if (!info)
             return false;
+        // Rounded up, so that reading back and truncating to whole percent
+        // gives the percent that was set.
         pa_cvolume levels = info->volume;
-        pa_cvolume_set(&levels, levels.channels, pa_volume_t(std::lround(double(volume) * PA_VOLUME_NORM)));
+        pa_cvolume_set(&levels, levels.channels, pa_volume_t(std::ceil(double(volume) * PA_VOLUME_NORM)));
         Outcome outcome;
         return finish(
                    endpoint.capture
@@ -128,6 +130,14 @@ public:
         // was made; the cable carries its icon from its creation.
         qWarning() << "The sound server keeps the icon of" << endpoint.description;
         return false;
+    }
+
+    QString defaultId(bool capture) override
+    {
+        std::pair<QString, bool> answer {QString(), capture};
+        if (!finish(pa_context_get_server_info(_context, serverInfo, &answer)))
+            return {};
+        return answer.first;
     }
 
     bool setDefault(const QString& id) override
@@ -236,6 +246,12 @@ private:
         if (!eol && info)
             *static_cast<std::optional<Details>*>(user) =
                 Details {info->volume, info->mute != 0, QString::fromUtf8(info->description)};
+    }
+    static void serverInfo(pa_context*, const pa_server_info* info, void* user)
+    {
+        auto* answer = static_cast<std::pair<QString, bool>*>(user);
+        if (info)
+            answer->first = QString::fromUtf8(answer->second ? info->default_source_name : info->default_sink_name);
     }
     static void succeeded(pa_context*, int success, void* user) { static_cast<Outcome*>(user)->success = success; }
     static void tested(pa_context*, uint32_t version, void* user)

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 
 #include <cfloat>
 #include <cmath>
@@ -381,6 +382,12 @@ private slots:
         std::unique_ptr<AudioDevice> copy(in.clone());
         QVERIFY(copy);
         QVERIFY(sameAudioFormat(copy->format(), mono16()));
+        // Endpoints live on their own threads: no parent, not even a clone's.
+        QVERIFY(!copy->parent() && copy->thread() != QThread::currentThread());
+        QObject owner;
+        QTest::ignoreMessage(QtWarningMsg, "An audio endpoint takes no parent: it lives on its own thread");
+        AudioOutput orphan(&owner);
+        QVERIFY(!orphan.parent() && orphan.thread() != QThread::currentThread());
         const quint64 copyBefore = copy->blockCount();
         QTRY_VERIFY_WITH_TIMEOUT(copy->blockCount() > copyBefore + 3, 3000);
 

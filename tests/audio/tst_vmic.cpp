@@ -1,0 +1,307 @@
+// The virtual microphone against a real PulseAudio daemon (started by
+// tests/fixtures/pulseaudio-session) with the cable that scripts/install-cable
+// makes: the fake camera microphone's tone reaches a recorder on the cable's
+// recording side, the endpoint levels after a start, the getters and setters
+// read back through pactl, the defaults moved off the cable, the watchdog's
+// stops and restarts (no clients, a vanished microphone, a stall), and many
+// stop/start cycles with audio flowing.
+#include "BaseSettings.h"
+#include "VMic.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <csignal>
+#include <vector>
+
+namespace {
+
+QByteArray pactl(const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(10000))
+        p.kill();
+    return p.readAllStandardOutput().trimmed();
+}
+
+QByteArray sourceField(const QByteArray& name, const QByteArray& key, bool sink = false)
+{
+    bool inside = false;
+    for (const QByteArray& raw : pactl({QStringLiteral("list"), sink ? "sinks" : "sources"}).split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith("Name: "))
+            inside = line.mid(6) == name;
+        else if (inside && line.startsWith(key + ": "))
+            return line.mid(key.size() + 2);
+    }
+    return {};
+}
+
+// Unloads the modules whose arguments contain `text`.
+void unloadModules(const QByteArray& text)
+{
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
+        if (line.contains(text))
+            pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
+}
+
+// `ms` of 48 kHz mono 16-bit sound recorded from a source. A remap source
+// (the cable's recording side) takes up to a second to deliver its first block
+// to a new recorder: callers look at the end of the recording.
+std::vector<qint16> record(const QString& source, int ms)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QStringLiteral("parec"),
+            {QStringLiteral("-d"), source, QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
+             QStringLiteral("--rate=48000"), QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+    p.waitForStarted(5000);
+    QTest::qWait(ms);
+    // parec writes what it holds when interrupted, not when terminated.
+    ::kill(pid_t(p.processId()), SIGINT);
+    if (!p.waitForFinished(5000))
+        p.kill();
+    const QByteArray bytes = p.readAllStandardOutput();
+    std::vector<qint16> samples(size_t(bytes.size()) / 2);
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
+double rmsDb(const std::vector<qint16>& v, size_t from)
+{
+    double e = 0;
+    for (size_t i = from; i < v.size(); ++i)
+        e += double(v[i]) * v[i];
+    return 10 * std::log10(std::max(e, 1.0) / double(std::max<size_t>(v.size() - from, 1)) / (32768.0 * 32768.0));
+}
+
+double frequency(const std::vector<qint16>& v, size_t from)
+{
+    int crossings = 0;
+    for (size_t i = from + 1; i < v.size(); ++i)
+        crossings += (v[i - 1] < 0) != (v[i] < 0);
+    return crossings / 2.0 / (double(v.size() - from) / 48000.0);
+}
+
+// Debug lines of VMic, collected for the watchdog checks.
+QMutex logLock;
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+void collect(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    {
+        QMutexLocker locker(&logLock);
+        logLines << message;
+    }
+    if (type != QtDebugMsg || qEnvironmentVariableIsSet("VMIC_DEBUG"))
+        previousHandler(type, context, message);
+}
+bool logged(const QString& text)
+{
+    QMutexLocker locker(&logLock);
+    for (const QString& line : logLines)
+        if (line.contains(text))
+            return true;
+    return false;
+}
+void clearLog()
+{
+    QMutexLocker locker(&logLock);
+    logLines.clear();
+}
+
+template <typename Predicate>
+bool waitFor(Predicate done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+} // namespace
+
+class VMicTest : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<BaseSettings> settings;
+    std::unique_ptr<VMic> mic;
+
+private slots:
+    void initTestCase()
+    {
+        // The session's stand-in cable goes; the real one comes.
+        unloadModules("sink_name=cable ");
+        unloadModules("source=cable.monitor");
+        QProcess install;
+        install.setProcessChannelMode(QProcess::ForwardedChannels);
+        install.start(qEnvironmentVariable("VANTOR_SOURCE_DIR") + QStringLiteral("/scripts/install-cable"));
+        QVERIFY(install.waitForFinished(30000) && install.exitCode() == 0);
+        // The cable holds the default recording device.
+        pactl({QStringLiteral("set-default-source"), QStringLiteral("vantor_cable_output")});
+        previousHandler = qInstallMessageHandler(collect);
+
+        settings = std::make_unique<BaseSettings>();
+        for (auto group : {BaseSettings::DSPRNN, BaseSettings::DSPBass, BaseSettings::DSPTreble, BaseSettings::DSPAGC,
+                           BaseSettings::DSPCompressor})
+            settings->setSetting(group, BaseSettings::Enabled, false);
+        mic = std::make_unique<VMic>(settings.get(), nullptr);
+    }
+
+    void cleanupTestCase()
+    {
+        mic.reset();
+        qInstallMessageHandler(previousHandler);
+    }
+
+    void constructionRenamesTheCableAndMovesTheDefault()
+    {
+        QCOMPARE(sourceField("vantor_cable_output", "Description"), QByteArray("Vantor Control"));
+        QCOMPARE(sourceField("vantor_cable", "Description", true), QByteArray("Vantor Control"));
+        QVERIFY(!VMic::findVirtualOutputDevice(false).isNull());
+        // Off the cable, to a real recording device (not a monitor).
+        const QByteArray source = pactl({QStringLiteral("get-default-source")});
+        QVERIFY2(source != "vantor_cable_output" && !source.endsWith(".monitor"), source.constData());
+    }
+
+    void theCameraMicrophoneReachesTheCable()
+    {
+        QVERIFY(mic->start());
+        QVERIFY(mic->isRunning());
+        // After a start: the cable at 100 % and unmuted on both sides, the
+        // microphone at 15 % and unmuted.
+        for (const auto& [name, sink] :
+             {std::pair {QByteArray("vantor_cable_output"), false}, std::pair {QByteArray("vantor_cable"), true}}) {
+            QVERIFY2(sourceField(name, "Volume", sink).contains("100%"), name.constData());
+            QCOMPARE(sourceField(name, "Mute", sink), QByteArray("no"));
+        }
+        QVERIFY(sourceField("vantor_camera_mic", "Volume").contains(" 15%"));
+        QCOMPARE(sourceField("vantor_camera_mic", "Mute"), QByteArray("no"));
+
+        // The tone, attenuated by the microphone's 15 %, arrives on the cable.
+        pactl({QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
+        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
+        QVERIFY2(heard.size() > 48000, qPrintable(QString::number(heard.size())));
+        const size_t settled = heard.size() * 2 / 3;
+        QVERIFY2(rmsDb(heard, settled) > -30, qPrintable(QString::number(rmsDb(heard, settled))));
+        QVERIFY2(std::abs(frequency(heard, settled) - 440) < 10,
+                 qPrintable(QString::number(frequency(heard, settled))));
+    }
+
+    void gettersAndSettersReadBackThroughPactl()
+    {
+        QVERIFY(mic->isRunning());
+        QVERIFY(mic->setVolume(37));
+        QVERIFY(sourceField("vantor_camera_mic", "Volume").contains(" 37%"));
+        CameraSetting volume;
+        QVERIFY(mic->getVolume(volume));
+        QCOMPARE(volume.value, 37);
+        QCOMPARE(volume.defaultValue, 15);
+        QVERIFY(mic->setMute(true));
+        QCOMPARE(sourceField("vantor_camera_mic", "Mute"), QByteArray("yes"));
+        CameraSetting mute;
+        QVERIFY(mic->getMute(mute));
+        QVERIFY(mute.autoMode);
+        QVERIFY(mic->setMute(false));
+        QVERIFY(mic->getMute(mute));
+        QVERIFY(!mute.autoMode);
+    }
+
+    void watchdogFollowsTheClients()
+    {
+        QVERIFY(mic->isRunning());
+        clearLog();
+        mic->clientsConnected = false;
+        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        QVERIFY(logged(QStringLiteral("stopping VMic, no clientsConnected!")));
+        // Stopped, it stays stopped while nobody watches.
+        QTest::qWait(2200);
+        QVERIFY(!mic->isRunning());
+        mic->clientsConnected = true;
+        QVERIFY(waitFor([&] { return mic->isRunning(); }, 2600));
+        QVERIFY(logged(QStringLiteral("restarting VMic, it's not running!")));
+        // Without clients the getters report the microphone as off.
+        mic->clientsConnected = false;
+        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        CameraSetting mute;
+        QVERIFY(!mic->getMute(mute));
+        QVERIFY(mute.autoMode);
+        mic->clientsConnected = true;
+        QVERIFY(waitFor([&] { return mic->isRunning(); }, 2600));
+    }
+
+    void vanishedMicrophoneIsFollowedBack()
+    {
+        QVERIFY(mic->isRunning());
+        const QByteArray module = [] {
+            for (const QByteArray& line :
+                 pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
+                if (line.contains("source_name=vantor_camera_mic"))
+                    return line;
+            return QByteArray();
+        }();
+        QVERIFY(!module.isEmpty());
+        clearLog();
+        pactl({QStringLiteral("unload-module"), QString::fromUtf8(module.split('\t').first())});
+        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        QVERIFY(logged(QStringLiteral("input device stopped being available!")));
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+               QStringLiteral("master=mic_bus.monitor"), QStringLiteral("source_name=vantor_camera_mic"),
+               QStringLiteral("source_properties='device.description=\"Vantor Camera\"'")});
+        // Back within two watchdog periods.
+        QVERIFY(waitFor([&] { return mic->isRunning(); }, 4500));
+        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
+        QVERIFY(heard.size() > 48000);
+        QVERIFY(std::abs(frequency(heard, heard.size() * 2 / 3) - 440) < 10);
+    }
+
+    void stalledMicrophoneIsRestarted()
+    {
+        QVERIFY(mic->isRunning());
+        clearLog();
+        // A suspended source delivers nothing: no block is processed for 2 s.
+        pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("1")});
+        const bool restarted = waitFor([] { return logged(QStringLiteral("restarting VMic - elapsed >=!")); }, 4500);
+        pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("0")});
+        QVERIFY(restarted);
+        QVERIFY(waitFor([&] { return mic->isRunning(); }, 4500));
+    }
+
+    void manyStopsAndStartsWithAudioFlowing()
+    {
+        // Stopping while blocks are queued for processing must neither hang
+        // nor touch a closed endpoint.
+        QElapsedTimer timer;
+        timer.start();
+        int cycles = 0;
+        for (; cycles < 1000 && timer.elapsed() < 60000; ++cycles) {
+            QVERIFY(mic->start());
+            if (cycles % 50 == 0)
+                QTest::qWait(60); // let some audio flow
+            mic->stop();
+        }
+        qInfo() << cycles << "stop/start cycles in" << timer.elapsed() << "ms";
+        QVERIFY2(cycles >= 200, qPrintable(QString::number(cycles)));
+        QVERIFY(mic->start());
+        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
+        QVERIFY(heard.size() > 48000);
+        const double f = frequency(heard, heard.size() * 2 / 3);
+        QVERIFY2(std::abs(f - 440) < 10,
+                 qPrintable(QStringLiteral("%1 Hz at %2 dB").arg(f).arg(rmsDb(heard, heard.size() * 2 / 3))));
+    }
+};
+
+QTEST_MAIN(VMicTest)
+#include "tst_vmic.moc"
