@@ -2,8 +2,6 @@
 
 #include "YuvFormulas.h"
 
-#include <initializer_list>
-
 namespace vcam::yuv {
 
 #if defined(VANTOR_YUV_SSE2)
@@ -61,6 +59,7 @@ void yuy2Scalar(const uint8_t* src, uint8_t* dst, size_t n)
 
 const Rows kScalar = {lumaScalar, chromaI420Scalar, chromaNV12Scalar, yuy2Scalar};
 
+#if defined(VANTOR_YUV_SSE2)
 bool hasSse2()
 {
 #if defined(__x86_64__)
@@ -75,6 +74,7 @@ bool hasSse2()
     return false;
 #endif
 }
+#endif
 
 } // namespace
 
@@ -114,13 +114,9 @@ const Rows* vectorRows(simd::Level level)
 
 const Rows& rows()
 {
-    static const Rows& best = [] {
-        for (simd::Level level : {simd::level(), simd::Level::Avx2, simd::Level::Baseline})
-            if (const Rows* vector = vectorRows(level))
-                return *vector;
-        return kScalar;
-    }();
-    return best;
+    static const Rows* best =
+        simd::pick(vectorRows(simd::Level::Baseline), vectorRows(simd::Level::Avx2), vectorRows(simd::Level::Avx512));
+    return best ? *best : kScalar;
 }
 
 } // namespace vcam::yuv

@@ -26,9 +26,8 @@ macro(_vcam_simd_build name file)
   list(APPEND vcam_core_definitions VANTOR_YUV_${name})
 endmacro()
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|i686|i386")
+  include("${CMAKE_CURRENT_LIST_DIR}/../../cmake/VantorSimdFlags.cmake")
   _vcam_simd_build(SSE2 YuvRowsSse2.cpp -msse2)
-  _vcam_simd_build(AVX2 YuvRowsAvx2.cpp -mavx2)
-  # GCC 12 warns about the deliberately undefined vectors in its own AVX-512 headers.
-  _vcam_simd_build(AVX512 YuvRowsAvx512.cpp -mavx512f -mavx512bw -mavx512dq -mavx512vl -mavx512cd
-                   -Wno-maybe-uninitialized)
+  _vcam_simd_build(AVX2 YuvRowsAvx2.cpp ${VANTOR_AVX2_FLAGS})
+  _vcam_simd_build(AVX512 YuvRowsAvx512.cpp ${VANTOR_AVX512_FLAGS} ${VANTOR_AVX512_QUIET})
 endif()

@@ -214,6 +214,11 @@ static gboolean vantor_vcam_src_decide_allocation(GstBaseSrc* src, GstQuery* que
         gst_query_parse_nth_allocation_pool(query, 0, &pool, &size, &min, &max);
         size = MAX(size, guint(GST_VIDEO_INFO_SIZE(&info)));
     }
+    // One buffer more than downstream needs: the element keeps the last
+    // picture, to repeat it when the channel brings nothing new.
+    ++min;
+    if (max != 0 && max < min)
+        max = min;
     const bool videoMeta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
     const auto configure = [&](GstBufferPool* candidate) {
         GstStructure* config = gst_buffer_pool_get_config(candidate);
@@ -229,7 +234,7 @@ static gboolean vantor_vcam_src_decide_allocation(GstBaseSrc* src, GstQuery* que
     }
     if (!pool) {
         pool = gst_video_buffer_pool_new();
-        min = max = 0;
+        max = 0;
         if (!configure(pool)) {
             gst_object_unref(pool);
             return FALSE;
@@ -243,24 +248,31 @@ static gboolean vantor_vcam_src_decide_allocation(GstBaseSrc* src, GstQuery* que
     return GST_BASE_SRC_CLASS(vantor_vcam_src_parent_class)->decide_allocation(src, query);
 }
 
-// A picture nothing has been delivered into yet: black, padding included.
+// A picture nothing has been delivered into yet: black, row by row (a row's
+// padding is left as it is).
 static void vantor_vcam_src_fill_black(GstVideoFrame* frame)
 {
     const GstVideoFormat format = GST_VIDEO_FRAME_FORMAT(frame);
     for (guint p = 0; p < GST_VIDEO_FRAME_N_PLANES(frame); ++p) {
-        auto* data = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(frame, p));
-        const gsize bytes = gsize(GST_VIDEO_FRAME_PLANE_STRIDE(frame, p)) * GST_VIDEO_FRAME_COMP_HEIGHT(frame, p);
-        if (format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_NV12) {
-            std::memset(data, p == 0 ? 16 : 128, bytes);
-        } else if (format == GST_VIDEO_FORMAT_YUY2) {
-            for (gsize i = 0; i + 1 < bytes; i += 2) {
-                data[i] = 16;
-                data[i + 1] = 128;
-            }
-        } else {
-            for (gsize i = 0; i + 3 < bytes; i += 4) {
-                data[i] = data[i + 1] = data[i + 2] = 0;
-                data[i + 3] = 255;
+        gint components[GST_VIDEO_MAX_COMPONENTS];
+        gst_video_format_info_component(frame->info.finfo, p, components);
+        const gint c = components[0];
+        const gsize rowBytes = gsize(GST_VIDEO_FRAME_COMP_WIDTH(frame, c)) * GST_VIDEO_FRAME_COMP_PSTRIDE(frame, c);
+        for (gint row = 0; row < GST_VIDEO_FRAME_COMP_HEIGHT(frame, c); ++row) {
+            auto* data = static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(frame, p))
+                       + gsize(row) * GST_VIDEO_FRAME_PLANE_STRIDE(frame, p);
+            if (format == GST_VIDEO_FORMAT_I420 || format == GST_VIDEO_FORMAT_NV12) {
+                std::memset(data, p == 0 ? 16 : 128, rowBytes);
+            } else if (format == GST_VIDEO_FORMAT_YUY2) {
+                for (gsize i = 0; i + 1 < rowBytes; i += 2) {
+                    data[i] = 16;
+                    data[i + 1] = 128;
+                }
+            } else {
+                for (gsize i = 0; i + 3 < rowBytes; i += 4) {
+                    data[i] = data[i + 1] = data[i + 2] = 0;
+                    data[i + 3] = 255;
+                }
             }
         }
     }

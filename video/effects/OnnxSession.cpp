@@ -26,8 +26,13 @@ QString libraryNameOverride;
 struct LoadedRuntime
 {
     const OrtApi* api = nullptr;
+    // The runtime keeps one environment per process; it lives as long as the
+    // library, so sessions coming and going do not rebuild it.
+    OrtEnv* env = nullptr;
     std::string error;
 };
+
+void forwardLog(void*, OrtLoggingLevel severity, const char* category, const char*, const char*, const char* message);
 
 // Where the runtime is looked for: a name with a folder as it stands; a bare
 // file name in lib/ beside the program's folder (where the build places it, and
@@ -44,9 +49,10 @@ QStringList candidates(const QString& name)
     return paths;
 }
 
-// The function table of the named library, loaded once per name. The library
-// is never unloaded: its threads may outlive any one session.
-const OrtApi& runtimeApi(const QString& name)
+// The function table of the named library and its environment, loaded once
+// per name. The library is never unloaded: its threads may outlive any one
+// session.
+const LoadedRuntime& loadRuntime(const QString& name)
 {
     static std::map<QString, LoadedRuntime> loaded;
     QMutexLocker locker(&runtimeMutex);
@@ -70,10 +76,16 @@ const OrtApi& runtimeApi(const QString& name)
         else if (!(runtime.api = base->GetApi(ORT_API_VERSION)))
             runtime.error = std::string("ONNX Runtime ") + base->GetVersionString() + " does not offer API version "
                           + std::to_string(ORT_API_VERSION);
+        else if (OrtStatus* status = runtime.api->CreateEnvWithCustomLogger(
+                     forwardLog, nullptr, ORT_LOGGING_LEVEL_ERROR, "ForegroundSegmentation", &runtime.env)) {
+            runtime.error = std::string("ONNX Runtime has no environment: ") + runtime.api->GetErrorMessage(status);
+            runtime.api->ReleaseStatus(status);
+            runtime.api = nullptr;
+        }
     }
     if (!runtime.api)
         throw std::runtime_error(runtime.error);
-    return *runtime.api;
+    return runtime;
 }
 
 void forwardLog(void*, OrtLoggingLevel severity, const char* category, const char*, const char*, const char* message)
@@ -94,8 +106,9 @@ struct TensorInfo
 
 struct OnnxSession::Private
 {
-    explicit Private(const OrtApi& api)
-        : api(api)
+    explicit Private(const LoadedRuntime& runtime)
+        : api(*runtime.api)
+        , env(runtime.env)
     {}
 
     ~Private()
@@ -111,8 +124,6 @@ struct OnnxSession::Private
             api.ReleaseSession(session);
         if (options)
             api.ReleaseSessionOptions(options);
-        if (env)
-            api.ReleaseEnv(env);
     }
 
     // Throws the runtime's message for a failed call.
@@ -161,19 +172,22 @@ struct OnnxSession::Private
             throw;
         }
         api.ReleaseTypeInfo(type);
+        if (info.shape.empty())
+            throw std::runtime_error(std::string("the model's first ") + what + " has no shape");
         for (int64_t d : info.shape) {
             if (d <= 0 || d > kMaxSide)
                 throw std::runtime_error(std::string("the model's first ") + what + " has a dimension of "
                                          + (d <= 0 ? "no fixed size" : "more than 4096"));
+            // Checked as it grows, so that many dimensions cannot wrap it.
             info.elements *= size_t(d);
+            if (info.elements > size_t(kMaxElements))
+                throw std::runtime_error(std::string("the model's first ") + what + " is too large");
         }
-        if (info.shape.empty() || info.elements > size_t(kMaxElements))
-            throw std::runtime_error(std::string("the model's first ") + what + " has an unsupported shape");
         return info;
     }
 
     const OrtApi& api;
-    OrtEnv* env = nullptr;
+    OrtEnv* env; // the process's, not the session's
     OrtSessionOptions* options = nullptr;
     OrtSession* session = nullptr;
     OrtMemoryInfo* memory = nullptr;
@@ -188,11 +202,9 @@ struct OnnxSession::Private
 };
 
 OnnxSession::OnnxSession(const QByteArray& model, Provider provider, int threads)
-    : d(std::make_unique<Private>(runtimeApi(libraryName())))
+    : d(std::make_unique<Private>(loadRuntime(libraryName())))
 {
     const OrtApi& api = d->api;
-    d->check(
-        api.CreateEnvWithCustomLogger(forwardLog, nullptr, ORT_LOGGING_LEVEL_ERROR, "ForegroundSegmentation", &d->env));
     d->check(api.CreateSessionOptions(&d->options));
     d->check(api.SetSessionGraphOptimizationLevel(d->options, ORT_ENABLE_ALL));
     d->check(api.DisableMemPattern(d->options));
