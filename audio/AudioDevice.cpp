@@ -153,6 +153,11 @@ QAudio::Error AudioInput::openWork(const QAudioDevice& device, const QAudioForma
 
 void AudioInput::closeWork()
 {
+    // Qt 6.4's PulseAudio source may still deliver a queued read while it is
+    // being destroyed, after its stream is gone, which aborts in libpulse:
+    // suspended first, it ignores such a read.
+    if (source)
+        source->suspend();
     source.reset();
     buffer.reset();
     setEnergy(-DBL_MAX);

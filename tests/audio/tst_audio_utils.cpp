@@ -1,5 +1,6 @@
-// The endpoint utilities against a real PulseAudio daemon (started by
-// tests/fixtures/pulseaudio-session) carrying the virtual cable that
+// The endpoint utilities against a real sound server (PulseAudio, started by
+// tests/fixtures/pulseaudio-session, or PipeWire with its pulse server, by
+// tests/fixtures/pipewire-session) carrying the virtual cable that
 // scripts/install-cable makes: lookups by part of a description, volume and
 // mute read back through pactl, renaming, the default devices, a stalled
 // server, and the cable's installation and removal.
@@ -54,8 +55,8 @@ int installCable(const QStringList& args = {})
     return p.exitCode();
 }
 
-// The daemon of this session: the pulseaudio process that runs with our
-// runtime folder.
+// The server of this session: the pulseaudio or pipewire-pulse process that
+// runs with our runtime folder.
 pid_t daemonPid()
 {
     const QByteArray runtime = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
@@ -65,7 +66,8 @@ pid_t daemonPid()
         if (!number)
             continue;
         QFile comm(QStringLiteral("/proc/%1/comm").arg(pid)), environ(QStringLiteral("/proc/%1/environ").arg(pid));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "pulseaudio"
+        if (comm.open(QIODevice::ReadOnly)
+            && QByteArrayList({"pulseaudio", "pipewire-pulse"}).contains(comm.readAll().trimmed())
             && environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(runtime))
             return pid;
     }
@@ -76,6 +78,27 @@ QString userPulseConfig()
 {
     return qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + QStringLiteral("/.config"))
          + QStringLiteral("/pulse/default.pa");
+}
+
+// PipeWire's pulse server cannot rename a device: there the cable carries
+// "Vantor Control" from the start.
+bool onPipeWire()
+{
+    static const bool yes = pactl({QStringLiteral("info")}).contains("PipeWire");
+    return yes;
+}
+QString cableInput()
+{
+    return onPipeWire() ? QStringLiteral("Vantor Control") : QStringLiteral("Cable Input");
+}
+QString cableOutput()
+{
+    return onPipeWire() ? QStringLiteral("Vantor Control") : QStringLiteral("Cable Output");
+}
+QString pipewireDropIn()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + QStringLiteral("/.config"))
+         + QStringLiteral("/pipewire/pipewire-pulse.conf.d/vantor-cable.conf");
 }
 
 const QRegularExpression kNotFound(QStringLiteral("^Device not found\\.$"));
@@ -94,9 +117,18 @@ private slots:
         const QByteArray modules = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
         QCOMPARE(installCable(), 0);
         QCOMPARE(pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}), modules);
-        QCOMPARE(field(false, "vantor_cable", "Description"), QByteArray("Cable Input"));
-        QCOMPARE(field(true, "vantor_cable_output", "Description"), QByteArray("Cable Output"));
+        QCOMPARE(field(false, "vantor_cable", "Description"), cableInput().toUtf8());
+        QCOMPARE(field(true, "vantor_cable_output", "Description"), cableOutput().toUtf8());
         // Kept for the next login.
+        if (onPipeWire()) {
+            QFile dropIn(pipewireDropIn());
+            QVERIFY(dropIn.open(QIODevice::ReadOnly));
+            const QByteArray text = dropIn.readAll();
+            QVERIFY(text.contains("pulse.cmd = ["));
+            QCOMPARE(text.count("{ cmd = \"load-module\" args = \"module-"), 2);
+            QVERIFY(!QFile::exists(userPulseConfig()));
+            return;
+        }
         QFile config(userPulseConfig());
         QVERIFY(config.open(QIODevice::ReadOnly));
         const QByteArray text = config.readAll();
@@ -107,20 +139,23 @@ private slots:
 
     void endpointsAreFoundByPartOfTheirDescription()
     {
-        QVERIFY(AVFUtils::isDeviceAvailable(QStringLiteral("cable output"), true));
-        QVERIFY(AVFUtils::isDeviceAvailable(QStringLiteral("CABLE INPUT"), false));
+        QVERIFY(AVFUtils::isDeviceAvailable(cableOutput().toLower(), true));
+        QVERIFY(AVFUtils::isDeviceAvailable(cableInput().toUpper(), false));
         // A playback endpoint's monitor is not a recording endpoint here, and
         // a direction holds only its own endpoints.
         QTest::ignoreMessage(QtWarningMsg, kNotFound);
         QVERIFY(!AVFUtils::isDeviceAvailable(QStringLiteral("Monitor of Cable"), true));
         QTest::ignoreMessage(QtWarningMsg, kNotFound);
-        QVERIFY(!AVFUtils::isDeviceAvailable(QStringLiteral("Cable Output"), false));
+        QVERIFY(!AVFUtils::isDeviceAvailable(QStringLiteral("Vantor Camera"), false));
 
-        // Two playback endpoints say "Cable Input" (the session's own sink
+        // Two playback endpoints share a name part (the session's own sink
         // came first): the first in the server's order is the one used.
-        QVERIFY(AVFUtils::setDeviceVolumeByName(QStringLiteral("Cable Input"), 0.25f, false));
-        QVERIFY(field(false, "cable", "Volume").contains("25%"));
+        const QString shared = onPipeWire() ? QStringLiteral("Vantor") : QStringLiteral("Cable Input");
+        const QByteArray first = onPipeWire() ? "mic_bus" : "cable";
+        QVERIFY(AVFUtils::setDeviceVolumeByName(shared, 0.25f, false));
+        QVERIFY(field(false, first, "Volume").contains("25%"));
         QVERIFY(!field(false, "vantor_cable", "Volume").contains("25%"));
+        pactl({QStringLiteral("set-sink-volume"), QString::fromUtf8(first), QStringLiteral("100%")});
     }
 
     void volumeAndMuteReadBackThroughPactl_data()
@@ -128,8 +163,8 @@ private slots:
         QTest::addColumn<bool>("capture");
         QTest::addColumn<QString>("description");
         QTest::addColumn<QByteArray>("device");
-        QTest::newRow("playback") << false << QStringLiteral("Cable Input") << QByteArray("cable");
-        QTest::newRow("recording") << true << QStringLiteral("Cable Output") << QByteArray("vantor_cable_output");
+        QTest::newRow("playback") << false << cableInput() << QByteArray(onPipeWire() ? "vantor_cable" : "cable");
+        QTest::newRow("recording") << true << cableOutput() << QByteArray("vantor_cable_output");
     }
 
     void volumeAndMuteReadBackThroughPactl()
@@ -174,6 +209,14 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("not really a picture");
         }
+        if (onPipeWire()) {
+            // No means to rename: a clear failure, nothing changed.
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("offers no way to rename")));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to set friendly name\\.$")));
+            QVERIFY(!AVFUtils::setDevicePropertiesByName(cableOutput(), QStringLiteral("Renamed"), icon, true));
+            QCOMPARE(field(true, "vantor_cable_output", "Description"), cableOutput().toUtf8());
+            return;
+        }
         // The description changes; the icon is copied but the server keeps its
         // own, which is reported.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("keeps the icon")));
@@ -213,10 +256,10 @@ private slots:
     {
         QVERIFY(AVFUtils::setDefaultDevice(QStringLiteral("vantor_cable_output")));
         QCOMPARE(pactl({QStringLiteral("get-default-source")}), QByteArray("vantor_cable_output"));
-        QVERIFY(AVFUtils::setDefaultDevice(QStringLiteral("cable_drain")));
-        QCOMPARE(pactl({QStringLiteral("get-default-sink")}), QByteArray("cable_drain"));
+        QVERIFY(AVFUtils::setDefaultDevice(QStringLiteral("cable")));
+        QCOMPARE(pactl({QStringLiteral("get-default-sink")}), QByteArray("cable"));
         QVERIFY(!AVFUtils::setDefaultDevice(QStringLiteral("no_such_device")));
-        QCOMPARE(pactl({QStringLiteral("get-default-sink")}), QByteArray("cable_drain"));
+        QCOMPARE(pactl({QStringLiteral("get-default-sink")}), QByteArray("cable"));
     }
 
     void emptyNamesAreRefusedSilently()
@@ -239,12 +282,12 @@ private slots:
         timer.start();
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("sound server")));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("sound server")));
-        const bool found = AVFUtils::isDeviceAvailable(QStringLiteral("Cable Output"), true);
+        const bool found = AVFUtils::isDeviceAvailable(cableOutput(), true);
         const qint64 ms = timer.elapsed();
         kill(daemon, SIGCONT);
         QVERIFY(!found);
         QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
-        QVERIFY(AVFUtils::isDeviceAvailable(QStringLiteral("Cable Output"), true));
+        QVERIFY(AVFUtils::isDeviceAvailable(cableOutput(), true));
     }
 
     void cableIsRemovedNowAndForLater()
@@ -253,8 +296,9 @@ private slots:
         const QByteArray modules = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
         QVERIFY(!modules.contains("vantor_cable"));
         QVERIFY(!QFile::exists(userPulseConfig()));
+        QVERIFY(!QFile::exists(pipewireDropIn()));
         QTest::ignoreMessage(QtWarningMsg, kNotFound);
-        QVERIFY(!AVFUtils::isDeviceAvailable(QStringLiteral("Cable Output"), true));
+        QVERIFY(!AVFUtils::isDeviceAvailable(cableOutput(), true));
     }
 };
 

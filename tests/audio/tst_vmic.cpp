@@ -1,10 +1,9 @@
-// The virtual microphone against a real PulseAudio daemon (started by
-// tests/fixtures/pulseaudio-session) with the cable that scripts/install-cable
-// makes: the fake camera microphone's tone reaches a recorder on the cable's
-// recording side, the endpoint levels after a start, the getters and setters
-// read back through pactl, the defaults moved off the cable, the watchdog's
-// stops and restarts (no clients, a vanished microphone, a stall), and many
-// stop/start cycles with audio flowing.
+// The virtual microphone against a real sound server (PulseAudio or PipeWire
+// with its pulse server, started by tests/fixtures/pulseaudio-session or
+// pipewire-session) with the cable that scripts/install-cable makes: the fake camera microphone's tone reaches a
+// recorder on the cable's recording side, the endpoint levels after a start, the getters and setters read back through
+// pactl, the defaults moved off the cable, the watchdog's stops and restarts (no clients, a vanished microphone, a
+// stall), and many stop/start cycles with audio flowing.
 #include "BaseSettings.h"
 #include "VMic.h"
 
@@ -269,6 +268,9 @@ private slots:
 
     void stalledMicrophoneIsRestarted()
     {
+        if (pactl({QStringLiteral("info")}).contains("PipeWire"))
+            QSKIP("PipeWire keeps a recorded source running when asked to suspend it; the watchdog's stall check "
+                  "does not depend on the server and runs on PulseAudio");
         QVERIFY(mic->isRunning());
         clearLog();
         // A suspended source delivers nothing: no block is processed for 2 s.
