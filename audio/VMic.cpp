@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -70,6 +71,25 @@ QString describe(const AudioDevice& endpoint)
         .arg(f.channelCount())
         .arg(f.sampleRate())
         .arg(endpoint.name());
+}
+
+// Takes an endpoint and its device out of VMic's fields under their lock (the
+// getters read them from other threads), then closes and deletes it.
+template <typename Endpoint>
+void closeEndpoint(QMutex& lock, Endpoint*& endpoint, QAudioDevice& device)
+{
+    Endpoint* closing = nullptr;
+    {
+        QMutexLocker locker(&lock);
+        closing = std::exchange(endpoint, nullptr);
+        if (closing)
+            qDebug() << "Closing " << device.description() << "(" << closing->name() << ")";
+        device = QAudioDevice();
+    }
+    if (closing) {
+        closing->close();
+        delete closing;
+    }
 }
 
 } // namespace
@@ -229,19 +249,7 @@ void VMic::stopInput()
 {
     qDebug() << "VMic::stopInput";
     _worker->runFunctionSync([this](QObject*) {
-        AudioInput* closing = nullptr;
-        {
-            QMutexLocker locker(&devicesLock);
-            closing = input;
-            if (closing)
-                qDebug() << "Closing " << inputDevice.description() << "(" << closing->name() << ")";
-            input = nullptr;
-            inputDevice = QAudioDevice();
-        }
-        if (closing) {
-            closing->close();
-            delete closing;
-        }
+        closeEndpoint(devicesLock, input, inputDevice);
         lastActivityMs = 0;
     });
 }
@@ -249,21 +257,7 @@ void VMic::stopInput()
 void VMic::stopOutput()
 {
     qDebug() << "VMic::stopOutput";
-    _worker->runFunctionSync([this](QObject*) {
-        AudioOutput* closing = nullptr;
-        {
-            QMutexLocker locker(&devicesLock);
-            closing = output;
-            if (closing)
-                qDebug() << "Closing " << outputDevice.description() << "(" << closing->name() << ")";
-            output = nullptr;
-            outputDevice = QAudioDevice();
-        }
-        if (closing) {
-            closing->close();
-            delete closing;
-        }
-    });
+    _worker->runFunctionSync([this](QObject*) { closeEndpoint(devicesLock, output, outputDevice); });
 }
 
 QAudioDevice VMic::findVirtualOutputDevice(bool verbose)

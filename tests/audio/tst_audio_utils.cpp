@@ -5,6 +5,7 @@
 // mute read back through pactl, renaming, the default devices, a stalled
 // server, and the cable's installation and removal.
 #include "AVFUtils.h"
+#include "SoundServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,29 +20,7 @@
 
 namespace {
 
-QByteArray pactl(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral("pactl"), args);
-    if (!p.waitForFinished(10000))
-        p.kill();
-    return p.readAllStandardOutput().trimmed();
-}
-
-// What `pactl list sinks|sources` says of a device: the line after "Name: <name>" that starts with `field`.
-QByteArray field(bool capture, const QByteArray& name, const QByteArray& key)
-{
-    const QList<QByteArray> lines = pactl({QStringLiteral("list"), capture ? "sources" : "sinks"}).split('\n');
-    bool inside = false;
-    for (const QByteArray& raw : lines) {
-        const QByteArray line = raw.trimmed();
-        if (line.startsWith("Name: "))
-            inside = line.mid(6) == name;
-        else if (inside && line.startsWith(key + ": "))
-            return line.mid(key.size() + 2);
-    }
-    return {};
-}
+using namespace soundserver;
 
 int installCable(const QStringList& args = {})
 {
@@ -82,11 +61,6 @@ QString userPulseConfig()
 
 // PipeWire's pulse server cannot rename a device: there the cable carries
 // "Vantor Control" from the start.
-bool onPipeWire()
-{
-    static const bool yes = pactl({QStringLiteral("info")}).contains("PipeWire");
-    return yes;
-}
 QString cableInput()
 {
     return onPipeWire() ? QStringLiteral("Vantor Control") : QStringLiteral("Cable Input");
@@ -114,9 +88,9 @@ private slots:
     {
         // Made twice: the second run changes nothing.
         QCOMPARE(installCable(), 0);
-        const QByteArray modules = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
+        const QList<QByteArray> before = modules();
         QCOMPARE(installCable(), 0);
-        QCOMPARE(pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}), modules);
+        QCOMPARE(modules(), before);
         QCOMPARE(field(false, "vantor_cable", "Description"), cableInput().toUtf8());
         QCOMPARE(field(true, "vantor_cable_output", "Description"), cableOutput().toUtf8());
         // Kept for the next login.
@@ -240,8 +214,7 @@ private slots:
         QCOMPARE(field(true, "vantor_cable_output", "Description"), QByteArray("Cable Output"));
 
         // A server without a way to rename (as PipeWire's): a clear failure.
-        const QByteArray module = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
-        for (const QByteArray& line : module.split('\n'))
+        for (const QByteArray& line : modules())
             if (line.contains("module-device-manager"))
                 pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("offers no way to rename")));
@@ -293,8 +266,7 @@ private slots:
     void cableIsRemovedNowAndForLater()
     {
         QCOMPARE(installCable({QStringLiteral("--remove")}), 0);
-        const QByteArray modules = pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")});
-        QVERIFY(!modules.contains("vantor_cable"));
+        QVERIFY(!modules().join('\n').contains("vantor_cable"));
         QVERIFY(!QFile::exists(userPulseConfig()));
         QVERIFY(!QFile::exists(pipewireDropIn()));
         QTest::ignoreMessage(QtWarningMsg, kNotFound);

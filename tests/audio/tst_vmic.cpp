@@ -5,6 +5,7 @@
 // pactl, the defaults moved off the cable, the watchdog's stops and restarts (no clients, a vanished microphone, a
 // stall), and many stop/start cycles with audio flowing.
 #include "BaseSettings.h"
+#include "SoundServer.h"
 #include "VMic.h"
 
 #include <QDir>
@@ -21,33 +22,17 @@
 
 namespace {
 
-QByteArray pactl(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral("pactl"), args);
-    if (!p.waitForFinished(10000))
-        p.kill();
-    return p.readAllStandardOutput().trimmed();
-}
+using namespace soundserver;
 
 QByteArray sourceField(const QByteArray& name, const QByteArray& key, bool sink = false)
 {
-    bool inside = false;
-    for (const QByteArray& raw : pactl({QStringLiteral("list"), sink ? "sinks" : "sources"}).split('\n')) {
-        const QByteArray line = raw.trimmed();
-        if (line.startsWith("Name: "))
-            inside = line.mid(6) == name;
-        else if (inside && line.startsWith(key + ": "))
-            return line.mid(key.size() + 2);
-    }
-    return {};
+    return field(!sink, name, key);
 }
 
 // Unloads the modules whose arguments contain `text`.
 void unloadModules(const QByteArray& text)
 {
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
+    for (const QByteArray& line : modules())
         if (line.contains(text))
             pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
 }
@@ -245,8 +230,7 @@ private slots:
     {
         QVERIFY(mic->isRunning());
         const QByteArray module = [] {
-            for (const QByteArray& line :
-                 pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
+            for (const QByteArray& line : modules())
                 if (line.contains("source_name=vantor_camera_mic"))
                     return line;
             return QByteArray();
@@ -268,7 +252,7 @@ private slots:
 
     void stalledMicrophoneIsRestarted()
     {
-        if (pactl({QStringLiteral("info")}).contains("PipeWire"))
+        if (onPipeWire())
             QSKIP("PipeWire keeps a recorded source running when asked to suspend it; the watchdog's stall check "
                   "does not depend on the server and runs on PulseAudio");
         QVERIFY(mic->isRunning());

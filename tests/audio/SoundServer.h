@@ -1,0 +1,47 @@
+// What the sound-server tests share: pactl, a device's fields as pactl lists
+// them, which server runs, and the module list.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+namespace soundserver {
+
+inline QByteArray pactl(const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("pactl"), args);
+    if (!p.waitForFinished(10000))
+        p.kill();
+    return p.readAllStandardOutput().trimmed();
+}
+
+// The value of `key` ("Description", "Volume", "Mute", ...) in the listing of
+// the playback (`capture` false) or recording device named `name`.
+inline QByteArray field(bool capture, const QByteArray& name, const QByteArray& key)
+{
+    bool inside = false;
+    for (const QByteArray& raw : pactl({QStringLiteral("list"), capture ? "sources" : "sinks"}).split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith("Name: "))
+            inside = line.mid(6) == name;
+        else if (inside && line.startsWith(key + ": "))
+            return line.mid(key.size() + 2);
+    }
+    return {};
+}
+
+// PipeWire's pulse server (rather than PulseAudio) runs the session.
+inline bool onPipeWire()
+{
+    static const bool yes = pactl({QStringLiteral("info")}).contains("PipeWire");
+    return yes;
+}
+
+inline QList<QByteArray> modules()
+{
+    return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n');
+}
+
+} // namespace soundserver
