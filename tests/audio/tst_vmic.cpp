@@ -75,6 +75,23 @@ double frequency(const std::vector<qint16>& v, size_t from)
     return crossings / 2.0 / (double(v.size() - from) / 48000.0);
 }
 
+// Whether the camera microphone's tone arrives on the cable's recording side:
+// 440 Hz at a clear level. VMic sets the microphone to 15 % on every start
+// (about -50 dB, too faint to count crossings reliably): it is raised first.
+QString toneHeard()
+{
+    soundserver::pactl(
+        {QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
+    const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
+    if (heard.size() <= 48000)
+        return QStringLiteral("only %1 samples").arg(heard.size());
+    const size_t settled = heard.size() * 2 / 3;
+    const double f = frequency(heard, settled), level = rmsDb(heard, settled);
+    if (std::abs(f - 440) < 10 && level > -30)
+        return {};
+    return QStringLiteral("%1 Hz at %2 dB").arg(f).arg(level);
+}
+
 // Debug lines of VMic, collected for the watchdog checks.
 QMutex logLock;
 QStringList logLines;
@@ -174,14 +191,9 @@ private slots:
         QVERIFY(sourceField("vantor_camera_mic", "Volume").contains(" 15%"));
         QCOMPARE(sourceField("vantor_camera_mic", "Mute"), QByteArray("no"));
 
-        // The tone, attenuated by the microphone's 15 %, arrives on the cable.
-        pactl({QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
-        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
-        QVERIFY2(heard.size() > 48000, qPrintable(QString::number(heard.size())));
-        const size_t settled = heard.size() * 2 / 3;
-        QVERIFY2(rmsDb(heard, settled) > -30, qPrintable(QString::number(rmsDb(heard, settled))));
-        QVERIFY2(std::abs(frequency(heard, settled) - 440) < 10,
-                 qPrintable(QString::number(frequency(heard, settled))));
+        // The tone arrives on the cable.
+        const QString heard = toneHeard();
+        QVERIFY2(heard.isEmpty(), qPrintable(heard));
     }
 
     void gettersAndSettersReadBackThroughPactl()
@@ -245,9 +257,8 @@ private slots:
                QStringLiteral("source_properties='device.description=\"Vantor Camera\"'")});
         // Back within two watchdog periods.
         QVERIFY(waitFor([&] { return mic->isRunning(); }, 4500));
-        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
-        QVERIFY(heard.size() > 48000);
-        QVERIFY(std::abs(frequency(heard, heard.size() * 2 / 3) - 440) < 10);
+        const QString heard = toneHeard();
+        QVERIFY2(heard.isEmpty(), qPrintable(heard));
     }
 
     void stalledMicrophoneIsRestarted()
@@ -281,11 +292,8 @@ private slots:
         qInfo() << cycles << "stop/start cycles in" << timer.elapsed() << "ms";
         QVERIFY2(cycles >= 200, qPrintable(QString::number(cycles)));
         QVERIFY(mic->start());
-        const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
-        QVERIFY(heard.size() > 48000);
-        const double f = frequency(heard, heard.size() * 2 / 3);
-        QVERIFY2(std::abs(f - 440) < 10,
-                 qPrintable(QStringLiteral("%1 Hz at %2 dB").arg(f).arg(rmsDb(heard, heard.size() * 2 / 3))));
+        const QString heard = toneHeard();
+        QVERIFY2(heard.isEmpty(), qPrintable(heard));
     }
 };
 
