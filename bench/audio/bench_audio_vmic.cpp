@@ -1,0 +1,175 @@
+// vmic_latency_<server>_ms: how long the virtual microphone, every filter on,
+// takes from the fake camera microphone to the cable's recording side, on a
+// private PulseAudio and on a private PipeWire (the test fixtures start them).
+// One recorder hears both: the microphone's bus and the cable's recording side
+// are looped, with the same loopback latency, into the left and the right
+// channel of one probe sink, so a spoken word arrives on both, and the delay
+// between its arrivals (the peak of the cross-correlation of the channels'
+// loudness envelopes) is VMic's latency.
+// Prints the median of five words.
+#include "BaseSettings.h"
+#include "VMic.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+QByteArray run(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(30000))
+        p.kill();
+    return p.readAllStandardOutput().trimmed();
+}
+
+QByteArray pactl(const QStringList& args)
+{
+    return run(QStringLiteral("pactl"), args);
+}
+
+void unloadModules(const QByteArray& text)
+{
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
+        if (line.contains(text))
+            pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
+}
+
+// Loudness per millisecond of one channel of 48 kHz stereo 16-bit sound.
+std::vector<double> envelope(const QByteArray& raw, int channel)
+{
+    const auto* s = reinterpret_cast<const qint16*>(raw.constData());
+    const size_t frames = size_t(raw.size()) / 4, step = 48;
+    std::vector<double> e(frames / step);
+    for (size_t i = 0; i < e.size(); ++i) {
+        double sum = 0;
+        for (size_t k = 0; k < step; ++k) {
+            const double v = s[2 * (i * step + k) + size_t(channel)];
+            sum += v * v;
+        }
+        e[i] = std::sqrt(sum / step);
+    }
+    return e;
+}
+
+// The delay (ms, 0 to 400) by which `late` best matches `early`.
+double delayMs(std::vector<double> early, std::vector<double> late)
+{
+    for (auto* e : {&early, &late}) {
+        double mean = 0;
+        for (double v : *e)
+            mean += v;
+        mean /= double(std::max<size_t>(e->size(), 1));
+        for (double& v : *e)
+            v -= mean;
+    }
+    double best = -1e300;
+    int bestLag = -1;
+    for (int lag = 0; lag <= 400 && size_t(lag) < late.size(); ++lag) {
+        double c = 0;
+        for (size_t i = 0; i + size_t(lag) < late.size() && i < early.size(); ++i)
+            c += early[i] * late[i + size_t(lag)];
+        if (c > best) {
+            best = c;
+            bestLag = lag;
+        }
+    }
+    return bestLag;
+}
+
+int measure(const char* server)
+{
+    unloadModules("sink_name=cable ");
+    unloadModules("source=cable.monitor");
+    QProcess install;
+    install.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    install.start(QStringLiteral(VANTOR_SOURCE_DIR "/scripts/install-cable"));
+    if (!install.waitForFinished(30000) || install.exitCode() != 0) {
+        std::fprintf(stderr, "no audio cable on %s\n", server);
+        return 1;
+    }
+    BaseSettings settings;
+    for (auto group : {BaseSettings::DSPRNN, BaseSettings::DSPBass, BaseSettings::DSPTreble, BaseSettings::DSPAGC,
+                       BaseSettings::DSPCompressor})
+        settings.setSetting(group, BaseSettings::Enabled, true);
+    VMic mic(&settings);
+    if (!mic.start()) {
+        std::fprintf(stderr, "the virtual microphone did not start on %s\n", server);
+        return 1;
+    }
+    pactl({QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
+    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=probe"),
+           QStringLiteral("rate=48000"), QStringLiteral("channels=2")});
+    for (const auto& [source, side] :
+         {std::pair {"mic_bus.monitor", "front-left"}, std::pair {"vantor_cable_output", "front-right"}})
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-loopback"),
+               QStringLiteral("source=") + QLatin1String(source), QStringLiteral("sink=probe"),
+               QStringLiteral("latency_msec=20"), QStringLiteral("channels=1"),
+               QStringLiteral("channel_map=") + QLatin1String(side), QStringLiteral("remix=no")});
+    QThread::msleep(2000);
+
+    QTemporaryDir dir;
+    const QString word = dir.filePath(QStringLiteral("word.wav"));
+    run(QStringLiteral("espeak-ng"), {QStringLiteral("-w"), word, QStringLiteral("seven")});
+    std::vector<double> delays;
+    for (int i = 0; i < 5; ++i) {
+        QProcess recorder;
+        recorder.start(QStringLiteral("parec"),
+                       {QStringLiteral("-d"), QStringLiteral("probe.monitor"), QStringLiteral("--raw"),
+                        QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                        QStringLiteral("--channels=2"), QStringLiteral("--latency-msec=20")});
+        recorder.waitForStarted(5000);
+        QThread::msleep(1500);
+        run(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("mic_bus"), word});
+        QThread::msleep(1000);
+        ::kill(pid_t(recorder.processId()), SIGINT);
+        recorder.waitForFinished(5000);
+        const QByteArray heard = recorder.readAllStandardOutput();
+        const double ms = delayMs(envelope(heard, 0), envelope(heard, 1));
+        if (ms > 0)
+            delays.push_back(ms);
+    }
+    if (delays.empty()) {
+        std::fprintf(stderr, "no word arrived twice on %s\n", server);
+        return 1;
+    }
+    std::sort(delays.begin(), delays.end());
+    std::printf("vmic_latency_%s_ms: %.0f ms\n", server, delays[delays.size() / 2]);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const QByteArray server = qgetenv("VANTOR_BENCH_SERVER");
+    if (server.isEmpty()) {
+        // Once per server, each in its own private session.
+        QCoreApplication app(argc, argv);
+        int status = 0;
+        for (const char* name : {"pulseaudio", "pipewire"}) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            QStringList environment = QProcess::systemEnvironment();
+            environment << QStringLiteral("VANTOR_BENCH_SERVER=") + QLatin1String(name);
+            child.setEnvironment(environment);
+            child.start(QStringLiteral(VANTOR_SOURCE_DIR "/tests/fixtures/%1-session").arg(QLatin1String(name)),
+                        {QCoreApplication::applicationFilePath()});
+            if (!child.waitForFinished(180000) || child.exitCode() != 0)
+                status = 1;
+        }
+        return status;
+    }
+    QCoreApplication app(argc, argv);
+    return measure(server.constData());
+}
