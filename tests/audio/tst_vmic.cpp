@@ -76,18 +76,30 @@ double frequency(const std::vector<qint16>& v, size_t from)
 }
 
 // Whether the camera microphone's tone arrives on the cable's recording side:
-// 440 Hz at a clear level. VMic sets the microphone to 15 % on every start
-// (about -50 dB, too faint to count crossings reliably): it is raised first.
+// 440 Hz, above silence. VMic sets the microphone to 15 % on every start, so
+// the tone is faint (about -55 dB). Judged on the loudest 100 ms of the last
+// two thirds of the recording, so that a gap a busy machine leaves elsewhere
+// does not count.
 QString toneHeard()
 {
-    soundserver::pactl(
-        {QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
     const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
-    if (heard.size() <= 48000)
+    const size_t window = 4800;
+    if (heard.size() < 48000)
         return QStringLiteral("only %1 samples").arg(heard.size());
-    const size_t settled = heard.size() * 2 / 3;
-    const double f = frequency(heard, settled), level = rmsDb(heard, settled);
-    if (std::abs(f - 440) < 10 && level > -30)
+    size_t best = heard.size() / 3;
+    double bestEnergy = -1;
+    for (size_t at = heard.size() / 3; at + window <= heard.size(); at += 480) {
+        double energy = 0;
+        for (size_t i = at; i < at + window; ++i)
+            energy += double(heard[i]) * heard[i];
+        if (energy > bestEnergy) {
+            bestEnergy = energy;
+            best = at;
+        }
+    }
+    const std::vector<qint16> loudest(heard.begin() + qsizetype(best), heard.begin() + qsizetype(best + window));
+    const double f = frequency(loudest, 0), level = rmsDb(loudest, 0);
+    if (std::abs(f - 440) < 10 && level > -75)
         return {};
     return QStringLiteral("%1 Hz at %2 dB").arg(f).arg(level);
 }
