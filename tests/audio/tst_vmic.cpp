@@ -67,12 +67,19 @@ double rmsDb(const std::vector<qint16>& v, size_t from)
     return 10 * std::log10(std::max(e, 1.0) / double(std::max<size_t>(v.size() - from, 1)) / (32768.0 * 32768.0));
 }
 
+// The tone's frequency from its zero crossings, counted over the sound only:
+// stretches of silence (a gap in the stream) neither add crossings nor time.
 double frequency(const std::vector<qint16>& v, size_t from)
 {
     int crossings = 0;
-    for (size_t i = from + 1; i < v.size(); ++i)
+    size_t sounding = 0;
+    for (size_t i = from + 1; i < v.size(); ++i) {
+        if (std::abs(int(v[i - 1])) <= 1 && std::abs(int(v[i])) <= 1)
+            continue;
+        ++sounding;
         crossings += (v[i - 1] < 0) != (v[i] < 0);
-    return crossings / 2.0 / (double(v.size() - from) / 48000.0);
+    }
+    return sounding ? crossings / 2.0 / (double(sounding) / 48000.0) : 0.0;
 }
 
 // Whether the camera microphone's tone arrives on the cable's recording side:
