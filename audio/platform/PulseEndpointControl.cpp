@@ -176,9 +176,10 @@ private:
     std::optional<Details> details(const Endpoint& endpoint)
     {
         std::optional<Details> found;
-        pa_operation* op = endpoint.capture
-                             ? pa_context_get_source_info_by_index(_context, endpoint.index, sourceDetails, &found)
-                             : pa_context_get_sink_info_by_index(_context, endpoint.index, sinkDetails, &found);
+        pa_operation* op =
+            endpoint.capture
+                ? pa_context_get_source_info_by_index(_context, endpoint.index, readDetails<pa_source_info>, &found)
+                : pa_context_get_sink_info_by_index(_context, endpoint.index, readDetails<pa_sink_info>, &found);
         if (!finish(op))
             return std::nullopt;
         return found;
@@ -235,13 +236,9 @@ private:
         static_cast<std::vector<Endpoint>*>(user)->push_back(
             {QString::fromUtf8(info->name), QString::fromUtf8(info->description), info->index, true});
     }
-    static void sinkDetails(pa_context*, const pa_sink_info* info, int eol, void* user)
-    {
-        if (!eol && info)
-            *static_cast<std::optional<Details>*>(user) =
-                Details {info->volume, info->mute != 0, QString::fromUtf8(info->description)};
-    }
-    static void sourceDetails(pa_context*, const pa_source_info* info, int eol, void* user)
+    // A sink's or a source's information: both carry these fields.
+    template <typename Info>
+    static void readDetails(pa_context*, const Info* info, int eol, void* user)
     {
         if (!eol && info)
             *static_cast<std::optional<Details>*>(user) =

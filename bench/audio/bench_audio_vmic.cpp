@@ -8,6 +8,7 @@
 // loudness envelopes) is VMic's latency.
 // Prints the median of five words.
 #include "BaseSettings.h"
+#include "SoundServer.h"
 #include "VMic.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,8 @@
 
 namespace {
 
+using namespace soundserver;
+
 QByteArray run(const QString& program, const QStringList& args)
 {
     QProcess p;
@@ -30,19 +33,6 @@ QByteArray run(const QString& program, const QStringList& args)
     if (!p.waitForFinished(30000))
         p.kill();
     return p.readAllStandardOutput().trimmed();
-}
-
-QByteArray pactl(const QStringList& args)
-{
-    return run(QStringLiteral("pactl"), args);
-}
-
-void unloadModules(const QByteArray& text)
-{
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n'))
-        if (line.contains(text))
-            pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
 }
 
 // Loudness per millisecond of one channel of 48 kHz stereo 16-bit sound.

@@ -1,4 +1,4 @@
-// What the sound-server tests share: pactl, a device's fields as pactl lists
+// What the sound-server tests and benchmarks share: pactl, a device's fields as pactl lists
 // them, which server runs, and the module list.
 #pragma once
 
@@ -42,6 +42,14 @@ inline bool onPipeWire()
 inline QList<QByteArray> modules()
 {
     return pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n');
+}
+
+// Unloads the modules whose arguments contain `text`.
+inline void unloadModules(const QByteArray& text)
+{
+    for (const QByteArray& line : modules())
+        if (line.contains(text))
+            pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
 }
 
 } // namespace soundserver

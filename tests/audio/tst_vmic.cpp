@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QMutex>
 #include <QProcess>
 #include <QRegularExpression>
@@ -27,14 +28,6 @@ using namespace soundserver;
 QByteArray sourceField(const QByteArray& name, const QByteArray& key, bool sink = false)
 {
     return field(!sink, name, key);
-}
-
-// Unloads the modules whose arguments contain `text`.
-void unloadModules(const QByteArray& text)
-{
-    for (const QByteArray& line : modules())
-        if (line.contains(text))
-            pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
 }
 
 // `ms` of 48 kHz mono 16-bit sound recorded from a source. A remap source
@@ -138,19 +131,6 @@ void clearLog()
     logLines.clear();
 }
 
-template <typename Predicate>
-bool waitFor(Predicate done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
-}
-
 } // namespace
 
 class VMicTest : public QObject
@@ -239,22 +219,22 @@ private slots:
         QVERIFY(mic->isRunning());
         clearLog();
         mic->clientsConnected = false;
-        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
         QVERIFY(logged(QStringLiteral("stopping VMic, no clientsConnected!")));
         // Stopped, it stays stopped while nobody watches.
         QTest::qWait(2200);
         QVERIFY(!mic->isRunning());
         mic->clientsConnected = true;
-        QVERIFY(waitFor([&] { return mic->isRunning(); }, 2600));
+        QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 2600);
         QVERIFY(logged(QStringLiteral("restarting VMic, it's not running!")));
         // Without clients the getters report the microphone as off.
         mic->clientsConnected = false;
-        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
         CameraSetting mute;
         QVERIFY(!mic->getMute(mute));
         QVERIFY(mute.autoMode);
         mic->clientsConnected = true;
-        QVERIFY(waitFor([&] { return mic->isRunning(); }, 2600));
+        QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 2600);
     }
 
     void vanishedMicrophoneIsFollowedBack()
@@ -269,13 +249,13 @@ private slots:
         QVERIFY(!module.isEmpty());
         clearLog();
         pactl({QStringLiteral("unload-module"), QString::fromUtf8(module.split('\t').first())});
-        QVERIFY(waitFor([&] { return !mic->isRunning(); }, 2600));
+        QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
         QVERIFY(logged(QStringLiteral("input device stopped being available!")));
         pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
                QStringLiteral("master=mic_bus.monitor"), QStringLiteral("source_name=vantor_camera_mic"),
                QStringLiteral("source_properties='device.description=\"Vantor Camera\"'")});
         // Back within two watchdog periods.
-        QVERIFY(waitFor([&] { return mic->isRunning(); }, 4500));
+        QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 4500);
         const QString heard = toneHeard();
         QVERIFY2(heard.isEmpty(), qPrintable(heard));
     }
@@ -289,10 +269,13 @@ private slots:
         clearLog();
         // A suspended source delivers nothing: no block is processed for 2 s.
         pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("1")});
-        const bool restarted = waitFor([] { return logged(QStringLiteral("restarting VMic - elapsed >=!")); }, 4500);
-        pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("0")});
-        QVERIFY(restarted);
-        QVERIFY(waitFor([&] { return mic->isRunning(); }, 4500));
+        {
+            const auto resume = qScopeGuard([] {
+                pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("0")});
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(logged(QStringLiteral("restarting VMic - elapsed >=!")), 4500);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 4500);
     }
 
     void manyStopsAndStartsWithAudioFlowing()
