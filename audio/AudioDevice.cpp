@@ -16,6 +16,13 @@
 
 namespace {
 
+// How often the microphone's sound is read, how much sound the server holds
+// for playback, and how long the output watches its queue before trimming a
+// standing backlog. Together they set the latency from microphone to cable.
+constexpr qint64 kInputPeriodUs = 10000;
+constexpr qint64 kOutputBufferUs = 30000;
+constexpr qint64 kBacklogWindowMs = 500;
+
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -135,6 +142,9 @@ QAudio::Error AudioInput::openWork(const QAudioDevice& device, const QAudioForma
     _device = device;
     _format = requested;
     source = owned(new QAudioSource(device, device.preferredFormat(), worker.get()));
+    // Qt reads the stream once per fragment, 50 ms unless told: short ones
+    // keep the microphone's sound from waiting in the server.
+    source->setBufferSize(device.preferredFormat().bytesForDuration(kInputPeriodUs));
     QIODevice* io = source->start();
     if (io && source->error() == QAudio::NoError && io->isReadable()) {
         const QAudioFormat actual = source->format();
@@ -165,7 +175,10 @@ void AudioInput::closeWork()
 
 void AudioInput::readAvailable(QIODevice* io, const QAudioFormat& actual, int chunk)
 {
-    const QByteArray bytes = resampleAudio(io->readAll(), actual, _format, false);
+    const QByteArray raw = io->readAll();
+    if (raw.isEmpty())
+        return;
+    const QByteArray bytes = resampleAudio(raw, actual, _format, false);
     // A format without a byte size gives no block size; take the read whole.
     const qsizetype step = chunk > 0 ? chunk : std::max<qsizetype>(bytes.size(), 1);
     for (qsizetype at = 0; at < bytes.size(); at += step) {
@@ -242,6 +255,9 @@ QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioForm
     const QAudioFormat fmt = device.isFormatSupported(requested) ? requested : device.preferredFormat();
     _format = fmt;
     sink = owned(new QAudioSink(device, fmt, worker.get()));
+    // The server's buffer for this stream: its default, about 150 ms, would
+    // all be latency, since the pump keeps it full.
+    sink->setBufferSize(fmt.bytesForDuration(kOutputBufferUs));
     QIODevice* io = sink->start();
     qDebug() << "Starting output device" << device.description() << "@" << _format;
     pumpTimer = owned(new QTimer(worker.get()));
@@ -250,6 +266,8 @@ QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioForm
         const qint64 len = 2 * (_format.bytesForDuration(100000) / 2);
         buffer.init(device, _format);
         buffer.setMaxDuration(0.1);
+        _backlogWindowStartMs = nowMs();
+        _backlogFloor = std::numeric_limits<qint64>::max();
         connect(pumpTimer.get(), &QTimer::timeout, this, [this, len, io] { writePending(len, io); });
         pumpTimer->start(1);
         return QAudio::NoError;
@@ -302,6 +320,30 @@ void AudioOutput::writePending(qint64 len, QIODevice* io)
         setEnergy(levelDb(s.data, s.format));
     countBlock(false);
     buffer.consume(written);
+    if (_backlogTrim)
+        trimBacklog();
+}
+
+void AudioOutput::trimBacklog()
+{
+    // Sound arrives as fast as it plays, so whatever piles up in the queue
+    // while the server's buffer runs dry (a stall, a slow start) stays there
+    // as latency for good. The lowest level seen over a window is that
+    // standing backlog: when it exceeds two periods it is cut to one, once.
+    const qint64 now = nowMs();
+    _backlogFloor = std::min<qint64>(_backlogFloor, buffer.size());
+    if (now - _backlogWindowStartMs < kBacklogWindowMs)
+        return;
+    const QAudioFormat format = buffer.format();
+    const qint64 keep = format.bytesForDuration(kInputPeriodUs);
+    const qint64 frame = std::max(format.bytesPerFrame(), 1);
+    const qint64 excess = (_backlogFloor - keep) / frame * frame;
+    if (_backlogFloor > 2 * keep) {
+        qDebug() << "Dropping" << format.durationForBytes(int(excess)) / 1000 << "ms of standing backlog for" << _name;
+        buffer.consume(excess);
+    }
+    _backlogWindowStartMs = now;
+    _backlogFloor = std::numeric_limits<qint64>::max();
 }
 
 void AudioOutput::setVolume(const float& volume)

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 
 class QAudioSink;
@@ -123,6 +124,11 @@ public:
     // Converts `sample` to the output format and queues it.
     void pushConverted(const AudioSample& sample, bool verbose);
 
+    // For sound from a live source, which arrives as fast as it plays: a
+    // backlog that stands in the queue is then latency, and is trimmed. Off
+    // by default, for a producer that runs ahead and wants every byte played.
+    void setBacklogTrim(bool enabled) { _backlogTrim = enabled; }
+
 signals:
     void onOutputNewAudioSample(QAudioFormat f, qulonglong ts, QByteArray buf);
 
@@ -132,9 +138,14 @@ protected:
     void writePending(qint64 len, QIODevice* io);
 
 private:
+    void trimBacklog();
+
     QAudio::Error openWork(const QAudioDevice& device, const QAudioFormat& requested);
     void closeWork();
 
     std::shared_ptr<QAudioSink> sink;
     std::shared_ptr<QTimer> pumpTimer;
+    std::atomic<bool> _backlogTrim {false};
+    qint64 _backlogWindowStartMs = 0;
+    qint64 _backlogFloor = std::numeric_limits<qint64>::max();
 };

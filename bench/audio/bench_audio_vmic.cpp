@@ -5,7 +5,7 @@
 // are looped, with the same loopback latency, into the left and the right
 // channel of one probe sink, so a spoken word arrives on both, and the delay
 // between its arrivals (the peak of the cross-correlation of the channels'
-// loudness envelopes) is VMic's latency.
+// samples) is VMic's latency.
 // Prints the median of five words.
 #include "BaseSettings.h"
 #include "SoundServer.h"
@@ -35,46 +35,47 @@ QByteArray run(const QString& program, const QStringList& args)
     return p.readAllStandardOutput().trimmed();
 }
 
-// Loudness per millisecond of one channel of 48 kHz stereo 16-bit sound.
-std::vector<double> envelope(const QByteArray& raw, int channel)
+// The delay (ms, 0 to 400) by which the right channel of 48 kHz stereo 16-bit
+// sound best matches the left, from the cross-correlation of the samples
+// themselves over the loud part of the left channel. The samples, not their
+// loudness: a denoiser or a gain control reshapes a word's loudness (its
+// onset most), which would move an envelope's match without any delay.
+double delayMs(const QByteArray& raw)
 {
     const auto* s = reinterpret_cast<const qint16*>(raw.constData());
-    const size_t frames = size_t(raw.size()) / 4, step = 48;
-    std::vector<double> e(frames / step);
-    for (size_t i = 0; i < e.size(); ++i) {
-        double sum = 0;
-        for (size_t k = 0; k < step; ++k) {
-            const double v = s[2 * (i * step + k) + size_t(channel)];
-            sum += v * v;
+    const qsizetype frames = raw.size() / 4, maxLag = 400 * 48;
+    int peak = 0;
+    for (qsizetype i = 0; i < frames; ++i)
+        peak = std::max(peak, std::abs(int(s[2 * i])));
+    qsizetype first = -1, last = -1;
+    for (qsizetype i = 0; i < frames; ++i)
+        if (std::abs(int(s[2 * i])) * 10 > peak) {
+            first = first < 0 ? i : first;
+            last = i;
         }
-        e[i] = std::sqrt(sum / step);
-    }
-    return e;
-}
-
-// The delay (ms, 0 to 400) by which `late` best matches `early`.
-double delayMs(std::vector<double> early, std::vector<double> late)
-{
-    for (auto* e : {&early, &late}) {
-        double mean = 0;
-        for (double v : *e)
-            mean += v;
-        mean /= double(std::max<size_t>(e->size(), 1));
-        for (double& v : *e)
-            v -= mean;
-    }
+    if (peak == 0)
+        return -1;
+    const qsizetype lags = std::min(maxLag, frames - last);
+    std::vector<float> left(size_t(last - first + 1)), right(left.size() + size_t(lags));
+    float rightPeak = 0;
+    for (size_t i = 0; i < left.size(); ++i)
+        left[i] = s[2 * (first + qsizetype(i))];
+    for (size_t i = 0; i < right.size(); ++i)
+        rightPeak = std::max(rightPeak, std::abs(right[i] = s[2 * (first + qsizetype(i)) + 1]));
+    if (rightPeak * 10 < float(peak))
+        return -1;
     double best = -1e300;
-    int bestLag = -1;
-    for (int lag = 0; lag <= 400 && size_t(lag) < late.size(); ++lag) {
-        double c = 0;
-        for (size_t i = 0; i + size_t(lag) < late.size() && i < early.size(); ++i)
-            c += early[i] * late[i + size_t(lag)];
+    qsizetype bestLag = -1;
+    for (qsizetype lag = 0; lag < lags; ++lag) {
+        float c = 0;
+        for (size_t i = 0; i < left.size(); ++i)
+            c += left[i] * right[i + size_t(lag)];
         if (c > best) {
             best = c;
             bestLag = lag;
         }
     }
-    return bestLag;
+    return double(bestLag) / 48.0;
 }
 
 int measure(const char* server)
@@ -106,6 +107,21 @@ int measure(const char* server)
                QStringLiteral("source=") + QLatin1String(source), QStringLiteral("sink=probe"),
                QStringLiteral("latency_msec=20"), QStringLiteral("channels=1"),
                QStringLiteral("channel_map=") + QLatin1String(side), QStringLiteral("remix=no")});
+    // Only the word on the microphone: the fixture's tone, periodic, would
+    // match itself at many delays. PulseAudio's comes from a loopback module,
+    // unloaded; PipeWire's is a stream, moved to a sink of its own.
+    unloadModules("source=mic_tone");
+    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=parked")});
+    QByteArray bus;
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
+        if (line.split('\t').value(1) == "mic_bus")
+            bus = line.split('\t').first();
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
+        if (line.split('\t').value(1) == bus)
+            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
+                   QStringLiteral("parked")});
     QThread::msleep(2000);
 
     QTemporaryDir dir;
@@ -125,7 +141,7 @@ int measure(const char* server)
         ::kill(pid_t(recorder.processId()), SIGINT);
         recorder.waitForFinished(5000);
         const QByteArray heard = recorder.readAllStandardOutput();
-        const double ms = delayMs(envelope(heard, 0), envelope(heard, 1));
+        const double ms = delayMs(heard);
         if (ms > 0)
             delays.push_back(ms);
     }
