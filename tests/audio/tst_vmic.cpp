@@ -2,8 +2,8 @@
 // with its pulse server, started by tests/fixtures/pulseaudio-session or
 // pipewire-session) with the cable that scripts/install-cable makes: the fake camera microphone's tone reaches a
 // recorder on the cable's recording side, the endpoint levels after a start, the getters and setters read back through
-// pactl, the defaults moved off the cable, the watchdog's stops and restarts (no clients, a vanished microphone, a
-// stall), and many stop/start cycles with audio flowing.
+// pactl, the denoiser quieting noise on the cable, the defaults moved off the cable, the watchdog's stops and
+// restarts (no clients, a vanished microphone, a stall), and many stop/start cycles with audio flowing.
 #include "BaseSettings.h"
 #include "SoundServer.h"
 #include "VMic.h"
@@ -102,6 +102,21 @@ QString toneHeard()
     if (std::abs(f - 440) < 10 && level > -75)
         return {};
     return QStringLiteral("%1 Hz at %2 dB").arg(f).arg(level);
+}
+
+// Moves every stream playing into sink `from` to sink `to`.
+void moveSinkInputs(const QByteArray& from, const QByteArray& to)
+{
+    QByteArray index;
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
+        if (line.split('\t').value(1) == from)
+            index = line.split('\t').first();
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
+        if (!index.isEmpty() && line.split('\t').value(1) == index)
+            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
+                   QString::fromUtf8(to)});
 }
 
 // Debug lines of VMic, collected for the watchdog checks.
@@ -212,6 +227,45 @@ private slots:
         QVERIFY(mic->setMute(false));
         QVERIFY(mic->getMute(mute));
         QVERIFY(!mute.autoMode);
+    }
+
+    void denoiserQuietsNoiseOnTheCable()
+    {
+        QVERIFY(mic->isRunning());
+        // White noise alone on the microphone, at full level: the fixture's
+        // tone is moved to a sink of its own meanwhile.
+        QTemporaryDir dir;
+        const QString noise = dir.filePath(QStringLiteral("noise.wav"));
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"),
+                                   {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                                    QStringLiteral("-c"), QStringLiteral("1"), noise, QStringLiteral("synth"),
+                                    QStringLiteral("4"), QStringLiteral("whitenoise"), QStringLiteral("vol"),
+                                    QStringLiteral("0.3")}),
+                 0);
+        pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=parked")});
+        moveSinkInputs("mic_bus", "parked");
+        const auto restore = qScopeGuard([this] {
+            moveSinkInputs("parked", "mic_bus");
+            settings->setSetting(BaseSettings::DSPRNN, BaseSettings::Enabled, false);
+            mic->setVolume(15);
+        });
+        QVERIFY(mic->setVolume(100));
+
+        double levels[2] = {};
+        for (const bool denoise : {false, true}) {
+            settings->setSetting(BaseSettings::DSPRNN, BaseSettings::Enabled, denoise);
+            QProcess player;
+            player.start(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("mic_bus"), noise});
+            QVERIFY(player.waitForStarted(5000));
+            const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
+            player.kill();
+            player.waitForFinished(5000);
+            QVERIFY2(heard.size() > 48000, qPrintable(QString::number(heard.size())));
+            levels[denoise] = rmsDb(heard, heard.size() - 48000);
+        }
+        qInfo() << "noise on the cable:" << levels[0] << "dB plain," << levels[1] << "dB denoised";
+        QVERIFY2(levels[0] > -30, qPrintable(QString::number(levels[0])));
+        QVERIFY2(levels[1] < levels[0] - 15, qPrintable(QString::number(levels[1])));
     }
 
     void watchdogFollowsTheClients()
