@@ -253,7 +253,7 @@ void LightController::onServiceState(QLowEnergyService::ServiceState state)
     connectLimit->stop();
     setConnected(true);
     emit onStatusChanged(true);
-    sendPending();
+    sendUnconfirmed();
 }
 
 void LightController::onNotification(const QLowEnergyCharacteristic& characteristic, const QByteArray& value)
@@ -268,7 +268,11 @@ void LightController::onNotification(const QLowEnergyCharacteristic& characteris
         qDebug() << "BLE notification ignored:" << hex(value);
         return;
     }
-    qDebug() << "BLE Changed - brightness:" << values->brightness << "temperature:" << int(qint8(value[2]));
+    qDebug() << "BLE Changed - brightness:" << values->brightness << "temperature:" << values->raw;
+    if (unconfirmedBrightness == values->brightness)
+        unconfirmedBrightness.reset();
+    if (unconfirmedTemperature && lightframes::rawTemperature(*unconfirmedTemperature) == values->raw)
+        unconfirmedTemperature.reset();
     if (values->brightness != settings->getSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt()) {
         settings->setSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness, values->brightness);
         emit onBrightness(values->brightness, false);
@@ -310,8 +314,9 @@ bool LightController::queueCommand(Command kind, long value)
             sendCommand(kind, int(value));
             return;
         }
-        // Accepted while connected, but the link dropped before it went out.
-        (kind == Command::Brightness ? pendingBrightness : pendingTemperature) = int(value);
+        // Accepted while connected, but the link dropped before it went out:
+        // it goes out with the next connection.
+        (kind == Command::Brightness ? unconfirmedBrightness : unconfirmedTemperature) = int(value);
     });
 }
 
@@ -322,16 +327,17 @@ void LightController::sendCommand(Command kind, int value)
     const QByteArray frame =
         brightness ? lightframes::brightnessCommand(value) : lightframes::temperatureCommand(value);
     service->writeCharacteristic(writeCharacteristic, frame, QLowEnergyService::WriteWithoutResponse);
+    (brightness ? unconfirmedBrightness : unconfirmedTemperature) = value;
     settings->setSetting(BaseSettings::BLELight,
                          brightness ? BaseSettings::BLEBrightness : BaseSettings::BLETemperature, value);
 }
 
-void LightController::sendPending()
+void LightController::sendUnconfirmed()
 {
-    if (pendingBrightness)
-        sendCommand(Command::Brightness, *std::exchange(pendingBrightness, std::nullopt));
-    if (pendingTemperature)
-        sendCommand(Command::Temperature, *std::exchange(pendingTemperature, std::nullopt));
+    if (unconfirmedBrightness)
+        sendCommand(Command::Brightness, *unconfirmedBrightness);
+    if (unconfirmedTemperature)
+        sendCommand(Command::Temperature, *unconfirmedTemperature);
 }
 
 bool LightController::connectedNow() const

@@ -40,8 +40,9 @@ public:
     void stop();
 
     // False when not connected. Otherwise the value, clamped to its range, is
-    // sent and stored; a value accepted just before the link drops is sent
-    // once the panel is back.
+    // sent and stored. Until the panel reports it back, an accepted value counts
+    // as unconfirmed, and is sent again once the panel is back after a link
+    // that dropped: a command written as the link went down is not lost.
     bool setBrightness(long value, bool autoMode);
     bool setTemperature(long value, bool autoMode);
 
@@ -74,7 +75,7 @@ private:
     void checkStatus();
     bool queueCommand(Command kind, long value);
     void sendCommand(Command kind, int value);
-    void sendPending();
+    void sendUnconfirmed();
     bool connectedNow() const;
     void setConnected(bool connected);
 
@@ -91,9 +92,9 @@ private:
     QTimer* statusTimer = nullptr;
     QTimer* connectLimit = nullptr;
     QString lastDiscoveryError;
-    // Accepted commands not yet written when the link dropped: the latest of
-    // each kind.
-    std::optional<int> pendingBrightness, pendingTemperature;
+    // The latest accepted value of each kind that the panel has not yet
+    // reported back (brightness; kelvin).
+    std::optional<int> unconfirmedBrightness, unconfirmedTemperature;
 
     // Any thread.
     std::atomic<bool> enabled {false};

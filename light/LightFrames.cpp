@@ -40,9 +40,14 @@ QByteArray brightnessCommand(int brightness)
     return frame(kBrightnessKind, clampBrightness(brightness));
 }
 
+int rawTemperature(int kelvin)
+{
+    return 100 - clampKelvin(kelvin) * 100 / kMaxKelvin;
+}
+
 QByteArray temperatureCommand(int kelvin)
 {
-    return frame(kTemperatureKind, 100 - clampKelvin(kelvin) * 100 / kMaxKelvin);
+    return frame(kTemperatureKind, rawTemperature(kelvin));
 }
 
 std::optional<PanelValues> parseNotification(const QByteArray& value)
@@ -53,7 +58,7 @@ std::optional<PanelValues> parseNotification(const QByteArray& value)
     if (raw < 0 || raw > 100 || brightness < 0 || brightness > kMaxBrightness)
         return std::nullopt;
     // In single precision, as the panel's own conversion: raw 50 is 3250 K.
-    return PanelValues {brightness, int(std::trunc(float(100 - raw) * float(kMaxKelvin) / 100.0f))};
+    return PanelValues {brightness, raw, int(std::trunc(float(100 - raw) * float(kMaxKelvin) / 100.0f))};
 }
 
 } // namespace lightframes

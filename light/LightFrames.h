@@ -20,10 +20,13 @@ int clampKelvin(long kelvin);
 
 QByteArray brightnessCommand(int brightness);
 QByteArray temperatureCommand(int kelvin);
+// The raw 0..100 a temperature is sent as (0 is 6500 K).
+int rawTemperature(int kelvin);
 
 struct PanelValues
 {
     int brightness = 0;
+    int raw = 0;
     int kelvin = 0;
 };
 

@@ -1,19 +1,101 @@
 // The light panel: its frames (commands built, reports parsed, hostile reports
 // refused), and the controller against an emulated BlueZ and panel on a
 // private system bus (tests/fixtures/dbusmock/light_panel.py).
+#include "BaseSettings.h"
+#include "LightController.h"
 #include "LightFrames.h"
+#include "LogCapture.h"
+#include "TestBus.h"
 
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
 
+#include <memory>
 #include <random>
 
 using namespace lightframes;
 
+namespace {
+
+const QString kName = QStringLiteral("Light_ble");
+const QString kService = QStringLiteral("0000f530-1212-efde-1523-785feabcd123");
+const QString kDescriptor = QStringLiteral("00002902-0000-1000-8000-00805f9b34fb");
+const QString kCharacteristic = QStringLiteral("0000f532-1212-efde-1523-785feabcd123");
+// The status tick restarts a search; a reconnection takes at most two.
+constexpr int kTwoTicksMs = 10000 + 3000;
+
+// The emulated panel's control interface.
+QDBusInterface panel()
+{
+    return QDBusInterface(QStringLiteral("org.bluez"), QStringLiteral("/"), QStringLiteral("org.vantor.MockPanel"),
+                          QDBusConnection::systemBus());
+}
+
+// The frames written to the panel so far, oldest first.
+QList<QByteArray> written()
+{
+    QList<QByteArray> frames;
+    QDBusMessage reply = panel().call(QStringLiteral("Written"));
+    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+        double at = 0;
+        QByteArray bytes;
+        QString kind;
+        list.beginStructure();
+        list >> at >> bytes >> kind;
+        list.endStructure();
+        frames << bytes;
+    }
+    list.endArray();
+    return frames;
+}
+
+QVariantMap panelState()
+{
+    QDBusReply<QVariantMap> reply = panel().call(QStringLiteral("GetState"));
+    return reply.value();
+}
+
+} // namespace
+
 class LightTest : public QObject
 {
     Q_OBJECT
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<TestBus> bus;
+    std::unique_ptr<BaseSettings> settings;
+    std::unique_ptr<LightController> light;
+
+    void startLight()
+    {
+        light = std::make_unique<LightController>(settings.get(), kName, kService, kDescriptor, kCharacteristic);
+        light->start();
+    }
 
 private slots:
+    void initTestCase()
+    {
+        // After the test library's own handler, which it installs on start.
+        log = std::make_unique<LogCapture>();
+        bus = std::make_unique<TestBus>(TestBus::System);
+        QVERIFY(bus->isReady());
+        bus->exportAddress();
+        QVERIFY(bus->startMock(qEnvironmentVariable("VANTOR_SOURCE_DIR") + "/tests/fixtures/dbusmock/light_panel.py",
+                               QStringLiteral("org.bluez")));
+        settings = std::make_unique<BaseSettings>();
+    }
+
+    void cleanupTestCase()
+    {
+        light.reset();
+        bus.reset();
+        log.reset();
+    }
+
     void commandsAreClampedFrames_data()
     {
         QTest::addColumn<bool>("brightness");
@@ -75,6 +157,149 @@ private slots:
                                      && quint8(frame[3]) <= 100;
                 QCOMPARE(bool(parseNotification(frame)), wellFormed);
             }
+    }
+
+    void connectsSendsAndReadsThePanel()
+    {
+        // A second panel whose name differs only in case is not ours.
+        QVERIFY(panel()
+                    .call(QStringLiteral("AddDevice"), QStringLiteral("light_ble"), QStringLiteral("E4:5F:01:A2:3B:99"))
+                    .type()
+                != QDBusMessage::ErrorMessage);
+        startLight();
+        QSignalSpy status(light.get(), &LightController::onStatusChanged);
+        QSignalSpy brightness(light.get(), &LightController::onBrightness);
+        QSignalSpy temperature(light.get(), &LightController::onTemperature);
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), 15000);
+        QVERIFY(status.contains({true}));
+        QVERIFY(panelState().value(QStringLiteral("connected")).toBool());
+        QVERIFY(!LogCapture::logged(QStringLiteral("BLE Device Found \"light_ble\"")));
+
+        panel().call(QStringLiteral("ClearWritten"));
+        QVERIFY(light->setBrightness(75, false));
+        QVERIFY(light->setTemperature(3250, false));
+        QTRY_COMPARE_WITH_TIMEOUT(written().size(), 2, 5000);
+        QCOMPARE(written(),
+                 (QList<QByteArray> {QByteArray::fromHex("aa55204b55aa"), QByteArray::fromHex("aa55103255aa")}));
+        QCOMPARE(light->getBrightness().value, 75);
+        QCOMPARE(light->getTemperature().value, 3250);
+        // Out of range: clamped before it is sent and stored.
+        QVERIFY(light->setBrightness(256, false));
+        QTRY_COMPARE_WITH_TIMEOUT(written().size(), 3, 5000);
+        QCOMPARE(written().last(), QByteArray::fromHex("aa55206455aa"));
+        QTRY_COMPARE_WITH_TIMEOUT(light->getBrightness().value, 100, 2000);
+        // The panel answers every write with its values; its answers to the
+        // earlier writes may still be under way.
+        QTRY_COMPARE_WITH_TIMEOUT(panelState().value(QStringLiteral("brightness")).toInt(), 100, 2000);
+        QTest::qWait(300);
+
+        // The panel's own report updates the values; the same values again,
+        // or hostile reports, change nothing.
+        brightness.clear();
+        temperature.clear();
+        panel().call(QStringLiteral("Notify"), QByteArray::fromHex("aa551e2855aa"));
+        QTRY_COMPARE_WITH_TIMEOUT(brightness.size(), 1, 3000);
+        QCOMPARE(brightness.first(), (QList<QVariant> {40, false}));
+        QTRY_COMPARE_WITH_TIMEOUT(temperature.size(), 1, 3000);
+        QCOMPARE(temperature.first(), (QList<QVariant> {4550, false}));
+        QCOMPARE(light->getBrightness().value, 40);
+        QCOMPARE(light->getTemperature().value, 4550);
+        for (const char* hostile : {"aa551e2855aa", "aa551e2855", "aa551e2855aa00", "ab551e2855aa", "aa551e8055aa",
+                                    "aa55ff2855aa", "aa55651e55aa", ""})
+            panel().call(QStringLiteral("Notify"), QByteArray::fromHex(hostile));
+        QTest::qWait(500);
+        QCOMPARE(brightness.size(), 1);
+        QCOMPARE(temperature.size(), 1);
+        QCOMPARE(light->getBrightness().value, 40);
+    }
+
+    void slowConnectionsAndALostPanelAreFollowed()
+    {
+        // A connection slower than the status tick is not cut off by it.
+        light.reset();
+        LogCapture::clear();
+        panel().call(QStringLiteral("SetConnectDelay"), 6.0);
+        QElapsedTimer t;
+        t.start();
+        startLight();
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), 15000);
+        QVERIFY2(t.elapsed() >= 6000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(LogCapture::count(QStringLiteral("BLE Device Found")), 1);
+        panel().call(QStringLiteral("SetConnectDelay"), 0.2);
+
+        // The panel goes away mid-write and comes back: found again within two
+        // ticks, and the value written as it vanished still arrives.
+        QVERIFY(light->setBrightness(61, false));
+        panel().call(QStringLiteral("Vanish"));
+        QTRY_VERIFY_WITH_TIMEOUT(!light->isConnected(), 5000);
+        QVERIFY(!light->setBrightness(62, false)); // not connected: refused, not queued
+        panel().call(QStringLiteral("Reappear"));
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+        QTRY_COMPARE_WITH_TIMEOUT(panelState().value(QStringLiteral("brightness")).toInt(), 61, 3000);
+    }
+
+    void manyValuesAcrossDisconnectsKeepTheLast()
+    {
+        // 200 values, a disconnection every 40: the panel ends with the last
+        // value that was accepted.
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+        QElapsedTimer t;
+        t.start();
+        int last = -1;
+        for (int i = 0; i < 200 && t.elapsed() < 120000; ++i) {
+            if (i % 40 == 39) {
+                panel().call(QStringLiteral("Vanish"));
+                QTest::qWait(50);
+                panel().call(QStringLiteral("Reappear"));
+            }
+            if (light->setBrightness(i % 101, false))
+                last = i % 101;
+            if (!light->isConnected())
+                QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+            QTest::qWait(5);
+        }
+        QVERIFY(last >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(panelState().value(QStringLiteral("brightness")).toInt(), last, kTwoTicksMs);
+        QTRY_COMPARE_WITH_TIMEOUT(light->getBrightness().value, last, 3000);
+    }
+
+    void duplicateReportsMakeOneAttempt()
+    {
+        // Two panels with the exact name: one controller, one connection.
+        light.reset();
+        LogCapture::clear();
+        QVERIFY(panel().call(QStringLiteral("AddDevice"), kName, QStringLiteral("E4:5F:01:A2:3B:98")).type()
+                != QDBusMessage::ErrorMessage);
+        startLight();
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), 15000);
+        QTest::qWait(1000);
+        QCOMPARE(LogCapture::count(QStringLiteral("BLE Device Found")), 1);
+    }
+
+    void noAdapterThenTheBusGoes()
+    {
+        // No adapter: said clearly, tried again on the tick, found when one
+        // comes.
+        light.reset();
+        LogCapture::clear();
+        panel().call(QStringLiteral("SetAdapterPresent"), false);
+        startLight();
+        QTRY_VERIFY_WITH_TIMEOUT(LogCapture::logged(QStringLiteral("BLE discovery failed:")), 5000);
+        QVERIFY(!light->isConnected());
+        QVERIFY(!light->setTemperature(4000, false));
+        panel().call(QStringLiteral("SetAdapterPresent"), true);
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+
+        // The system bus itself goes: the controller keeps ticking and neither
+        // hangs its callers nor crashes.
+        bus.reset();
+        QTest::qWait(6000);
+        QElapsedTimer t;
+        t.start();
+        light->start();
+        QVERIFY(!light->setBrightness(10, false));
+        light.reset();
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
     }
 };
 
