@@ -84,8 +84,8 @@ private slots:
         bus = std::make_unique<TestBus>(TestBus::System);
         QVERIFY(bus->isReady());
         bus->exportAddress();
-        QVERIFY(bus->startMock(qEnvironmentVariable("VANTOR_SOURCE_DIR") + "/tests/fixtures/dbusmock/light_panel.py",
-                               QStringLiteral("org.bluez")));
+        QVERIFY(
+            bus->startMock(QStringLiteral(VANTOR_DBUSMOCK_TEMPLATES "/light_panel.py"), QStringLiteral("org.bluez")));
         settings = std::make_unique<BaseSettings>();
     }
 
