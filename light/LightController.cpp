@@ -3,6 +3,7 @@
 #include "BaseSettings.h"
 #include "LightFrames.h"
 #include "Worker.h"
+#include "platform/BluetoothServiceWatch.h"
 
 #include <QBluetoothUuid>
 #include <QDebug>
@@ -49,6 +50,12 @@ LightController::LightController(BaseSettings* settings_, const QString& deviceN
         connectLimit->setSingleShot(true);
         connect(connectLimit, &QTimer::timeout, this, [this] {
             qWarning() << "BLE connection attempt timed out after" << kConnectLimitMs / 1000 << "s";
+            stopInternal();
+        });
+        watchBluetoothService(_worker.get(), [this] {
+            if (!controller)
+                return;
+            qWarning() << "BLE The Bluetooth service went away, and the panel's link with it";
             stopInternal();
         });
     });

@@ -10,6 +10,7 @@
 #include <QDBusInterface>
 #include <QDBusReply>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -67,6 +68,7 @@ class LightTest : public QObject
     Q_OBJECT
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<TestBus> bus;
+    QProcess* bluez = nullptr;
     std::unique_ptr<BaseSettings> settings;
     std::unique_ptr<LightController> light;
 
@@ -84,8 +86,9 @@ private slots:
         bus = std::make_unique<TestBus>(TestBus::System);
         QVERIFY(bus->isReady());
         bus->exportAddress();
-        QVERIFY(
-            bus->startMock(QStringLiteral(VANTOR_DBUSMOCK_TEMPLATES "/light_panel.py"), QStringLiteral("org.bluez")));
+        bluez =
+            bus->startMock(QStringLiteral(VANTOR_DBUSMOCK_TEMPLATES "/light_panel.py"), QStringLiteral("org.bluez"));
+        QVERIFY(bluez);
         settings = std::make_unique<BaseSettings>();
     }
 
@@ -276,7 +279,7 @@ private slots:
         QCOMPARE(LogCapture::count(QStringLiteral("BLE Device Found")), 1);
     }
 
-    void noAdapterThenTheBusGoes()
+    void noAdapterARestartedServiceAndNoBus()
     {
         // No adapter: said clearly, tried again on the tick, found when one
         // comes.
@@ -288,6 +291,15 @@ private slots:
         QVERIFY(!light->isConnected());
         QVERIFY(!light->setTemperature(4000, false));
         panel().call(QStringLiteral("SetAdapterPresent"), true);
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+
+        // The Bluetooth service restarts: the link it held is gone, and the
+        // panel is found again once the service is back.
+        bus->stopMock(bluez);
+        QTRY_VERIFY_WITH_TIMEOUT(!light->isConnected(), 5000);
+        bluez =
+            bus->startMock(QStringLiteral(VANTOR_DBUSMOCK_TEMPLATES "/light_panel.py"), QStringLiteral("org.bluez"));
+        QVERIFY(bluez);
         QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
 
         // The system bus itself goes: the controller keeps ticking and neither
