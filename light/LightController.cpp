@@ -21,6 +21,19 @@ QString hex(const QByteArray& bytes)
     return QString::fromLatin1(bytes.toHex(' '));
 }
 
+// A light value as the window shows it: 0..maximum in steps of 1, no
+// automatic mode.
+CameraSetting lightSetting(int value, int maximum, int defaultValue)
+{
+    CameraSetting s;
+    s.value = value;
+    s.step = 1;
+    s.maximum = maximum;
+    s.minimum = 0;
+    s.defaultValue = defaultValue;
+    return s;
+}
+
 template <typename E>
 const char* enumName(E value)
 {
@@ -359,22 +372,12 @@ void LightController::setConnected(bool connected)
 
 CameraSetting LightController::getBrightness() const
 {
-    CameraSetting s;
-    s.value = settings->getSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt();
-    s.step = 1;
-    s.maximum = lightframes::kMaxBrightness;
-    s.minimum = 0;
-    s.defaultValue = 50;
-    return s;
+    return lightSetting(settings->getSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt(),
+                        lightframes::kMaxBrightness, 50);
 }
 
 CameraSetting LightController::getTemperature() const
 {
-    CameraSetting s;
-    s.value = settings->getSetting(BaseSettings::BLELight, BaseSettings::BLETemperature).toInt();
-    s.step = 1;
-    s.maximum = lightframes::kMaxKelvin;
-    s.minimum = 0;
-    s.defaultValue = 3250;
-    return s;
+    return lightSetting(settings->getSetting(BaseSettings::BLELight, BaseSettings::BLETemperature).toInt(),
+                        lightframes::kMaxKelvin, 3250);
 }

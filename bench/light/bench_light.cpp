@@ -5,10 +5,10 @@
 // Prints the median of 50 commands.
 #include "BaseSettings.h"
 #include "LightController.h"
+#include "MockPanel.h"
 #include "TestBus.h"
 
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusInterface>
 #include <QElapsedTimer>
 #include <QThread>
@@ -23,25 +23,6 @@ namespace {
 double nowSeconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// The time stamps of the writes the panel has received.
-std::vector<double> writeTimes(QDBusInterface& panel)
-{
-    std::vector<double> times;
-    const QDBusArgument list = panel.call(QStringLiteral("Written")).arguments().value(0).value<QDBusArgument>();
-    list.beginArray();
-    while (!list.atEnd()) {
-        double at = 0;
-        QByteArray bytes;
-        QString kind;
-        list.beginStructure();
-        list >> at >> bytes >> kind;
-        list.endStructure();
-        times.push_back(at);
-    }
-    list.endArray();
-    return times;
 }
 
 } // namespace
@@ -73,19 +54,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the panel did not connect\n");
         return 1;
     }
-    QDBusInterface panel(QStringLiteral("org.bluez"), QStringLiteral("/"), QStringLiteral("org.vantor.MockPanel"),
-                         QDBusConnection::systemBus());
+    QDBusInterface panel = mockpanel::control();
     std::vector<double> delays;
     for (int i = 0; i < 50; ++i) {
         panel.call(QStringLiteral("ClearWritten"));
         const double sent = nowSeconds();
         light.setBrightness(i * 2, false);
-        std::vector<double> times;
+        QList<mockpanel::Write> writes;
         wait.restart();
-        while ((times = writeTimes(panel)).empty() && wait.elapsed() < 2000)
+        while ((writes = mockpanel::writes()).isEmpty() && wait.elapsed() < 2000)
             QThread::usleep(500);
-        if (!times.empty())
-            delays.push_back((times.front() - sent) * 1000.0);
+        if (!writes.isEmpty())
+            delays.push_back((writes.first().at - sent) * 1000.0);
         QThread::msleep(30); // the panel's answer, before the next command
         QCoreApplication::processEvents();
     }

@@ -5,6 +5,7 @@
 #include "LightController.h"
 #include "LightFrames.h"
 #include "LogCapture.h"
+#include "MockPanel.h"
 #include "TestBus.h"
 
 #include <QDBusInterface>
@@ -28,30 +29,17 @@ const QString kCharacteristic = QStringLiteral("0000f532-1212-efde-1523-785feabc
 // The status tick restarts a search; a reconnection takes at most two.
 constexpr int kTwoTicksMs = 10000 + 3000;
 
-// The emulated panel's control interface.
 QDBusInterface panel()
 {
-    return QDBusInterface(QStringLiteral("org.bluez"), QStringLiteral("/"), QStringLiteral("org.vantor.MockPanel"),
-                          QDBusConnection::systemBus());
+    return mockpanel::control();
 }
 
 // The frames written to the panel so far, oldest first.
 QList<QByteArray> written()
 {
     QList<QByteArray> frames;
-    QDBusMessage reply = panel().call(QStringLiteral("Written"));
-    const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-    list.beginArray();
-    while (!list.atEnd()) {
-        double at = 0;
-        QByteArray bytes;
-        QString kind;
-        list.beginStructure();
-        list >> at >> bytes >> kind;
-        list.endStructure();
-        frames << bytes;
-    }
-    list.endArray();
+    for (const mockpanel::Write& w : mockpanel::writes())
+        frames << w.bytes;
     return frames;
 }
 
