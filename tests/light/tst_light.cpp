@@ -281,6 +281,14 @@ private slots:
         panel().call(QStringLiteral("SetAdapterPresent"), true);
         QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
 
+        // An adapter switched off: said, and the panel found once it is on.
+        light.reset();
+        panel().call(QStringLiteral("SetPowered"), false);
+        startLight();
+        QTRY_VERIFY_WITH_TIMEOUT(LogCapture::logged(QStringLiteral("PoweredOffError")), 5000);
+        panel().call(QStringLiteral("SetPowered"), true);
+        QTRY_VERIFY_WITH_TIMEOUT(light->isConnected(), kTwoTicksMs);
+
         // The Bluetooth service restarts: the link it held is gone, and the
         // panel is found again once the service is back.
         bus->stopMock(bluez);
