@@ -5,13 +5,13 @@
 // pactl, the denoiser quieting noise on the cable, the defaults moved off the cable, the watchdog's stops and
 // restarts (no clients, a vanished microphone, a stall), and many stop/start cycles with audio flowing.
 #include "BaseSettings.h"
+#include "LogCapture.h"
 #include "SoundServer.h"
 #include "VMic.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QMutex>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -119,33 +119,6 @@ void moveSinkInputs(const QByteArray& from, const QByteArray& to)
                    QString::fromUtf8(to)});
 }
 
-// Debug lines of VMic, collected for the watchdog checks.
-QMutex logLock;
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-void collect(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    {
-        QMutexLocker locker(&logLock);
-        logLines << message;
-    }
-    if (type != QtDebugMsg || qEnvironmentVariableIsSet("VMIC_DEBUG"))
-        previousHandler(type, context, message);
-}
-bool logged(const QString& text)
-{
-    QMutexLocker locker(&logLock);
-    for (const QString& line : logLines)
-        if (line.contains(text))
-            return true;
-    return false;
-}
-void clearLog()
-{
-    QMutexLocker locker(&logLock);
-    logLines.clear();
-}
-
 } // namespace
 
 class VMicTest : public QObject
@@ -153,6 +126,7 @@ class VMicTest : public QObject
     Q_OBJECT
     std::unique_ptr<BaseSettings> settings;
     std::unique_ptr<VMic> mic;
+    std::unique_ptr<LogCapture> log;
 
 private slots:
     void initTestCase()
@@ -166,7 +140,8 @@ private slots:
         QVERIFY(install.waitForFinished(30000) && install.exitCode() == 0);
         // The cable holds the default recording device.
         pactl({QStringLiteral("set-default-source"), QStringLiteral("vantor_cable_output")});
-        previousHandler = qInstallMessageHandler(collect);
+        // Debug lines of VMic, collected for the watchdog checks.
+        log = std::make_unique<LogCapture>();
 
         settings = std::make_unique<BaseSettings>();
         for (auto group : {BaseSettings::DSPRNN, BaseSettings::DSPBass, BaseSettings::DSPTreble, BaseSettings::DSPAGC,
@@ -178,7 +153,7 @@ private slots:
     void cleanupTestCase()
     {
         mic.reset();
-        qInstallMessageHandler(previousHandler);
+        log.reset();
     }
 
     void constructionRenamesTheCableAndMovesTheDefault()
@@ -271,16 +246,16 @@ private slots:
     void watchdogFollowsTheClients()
     {
         QVERIFY(mic->isRunning());
-        clearLog();
+        LogCapture::clear();
         mic->clientsConnected = false;
         QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
-        QVERIFY(logged(QStringLiteral("stopping VMic, no clientsConnected!")));
+        QVERIFY(LogCapture::logged(QStringLiteral("stopping VMic, no clientsConnected!")));
         // Stopped, it stays stopped while nobody watches.
         QTest::qWait(2200);
         QVERIFY(!mic->isRunning());
         mic->clientsConnected = true;
         QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 2600);
-        QVERIFY(logged(QStringLiteral("restarting VMic, it's not running!")));
+        QVERIFY(LogCapture::logged(QStringLiteral("restarting VMic, it's not running!")));
         // Without clients the getters report the microphone as off.
         mic->clientsConnected = false;
         QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
@@ -301,10 +276,10 @@ private slots:
             return QByteArray();
         }();
         QVERIFY(!module.isEmpty());
-        clearLog();
+        LogCapture::clear();
         pactl({QStringLiteral("unload-module"), QString::fromUtf8(module.split('\t').first())});
         QTRY_VERIFY_WITH_TIMEOUT(!mic->isRunning(), 2600);
-        QVERIFY(logged(QStringLiteral("input device stopped being available!")));
+        QVERIFY(LogCapture::logged(QStringLiteral("input device stopped being available!")));
         pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
                QStringLiteral("master=mic_bus.monitor"), QStringLiteral("source_name=vantor_camera_mic"),
                QStringLiteral("source_properties='device.description=\"Vantor Camera\"'")});
@@ -320,14 +295,14 @@ private slots:
             QSKIP("PipeWire keeps a recorded source running when asked to suspend it; the watchdog's stall check "
                   "does not depend on the server and runs on PulseAudio");
         QVERIFY(mic->isRunning());
-        clearLog();
+        LogCapture::clear();
         // A suspended source delivers nothing: no block is processed for 2 s.
         pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("1")});
         {
             const auto resume = qScopeGuard([] {
                 pactl({QStringLiteral("suspend-source"), QStringLiteral("vantor_camera_mic"), QStringLiteral("0")});
             });
-            QTRY_VERIFY_WITH_TIMEOUT(logged(QStringLiteral("restarting VMic - elapsed >=!")), 4500);
+            QTRY_VERIFY_WITH_TIMEOUT(LogCapture::logged(QStringLiteral("restarting VMic - elapsed >=!")), 4500);
         }
         QTRY_VERIFY_WITH_TIMEOUT(mic->isRunning(), 4500);
     }
