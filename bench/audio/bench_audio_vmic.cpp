@@ -108,20 +108,9 @@ int measure(const char* server)
                QStringLiteral("latency_msec=20"), QStringLiteral("channels=1"),
                QStringLiteral("channel_map=") + QLatin1String(side), QStringLiteral("remix=no")});
     // Only the word on the microphone: the fixture's tone, periodic, would
-    // match itself at many delays. PulseAudio's comes from a loopback module,
-    // unloaded; PipeWire's is a stream, moved to a sink of its own.
-    unloadModules("source=mic_tone");
+    // match itself at many delays, so its stream moves to a sink of its own.
     pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=parked")});
-    QByteArray bus;
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
-        if (line.split('\t').value(1) == "mic_bus")
-            bus = line.split('\t').first();
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
-        if (line.split('\t').value(1) == bus)
-            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
-                   QStringLiteral("parked")});
+    moveSinkInputs("mic_bus", "parked");
     QThread::msleep(2000);
 
     QTemporaryDir dir;

@@ -1,5 +1,5 @@
 // What the sound-server tests and benchmarks share: pactl, a device's fields as pactl lists
-// them, which server runs, and the module list.
+// them, which server runs, the module list, and moving streams between sinks.
 #pragma once
 
 #include <QByteArray>
@@ -50,6 +50,21 @@ inline void unloadModules(const QByteArray& text)
     for (const QByteArray& line : modules())
         if (line.contains(text))
             pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
+}
+
+// Moves every stream playing into sink `from` to sink `to`.
+inline void moveSinkInputs(const QByteArray& from, const QByteArray& to)
+{
+    QByteArray index;
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
+        if (line.split('\t').value(1) == from)
+            index = line.split('\t').first();
+    for (const QByteArray& line :
+         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
+        if (!index.isEmpty() && line.split('\t').value(1) == index)
+            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
+                   QString::fromUtf8(to)});
 }
 
 } // namespace soundserver

@@ -104,21 +104,6 @@ QString toneHeard()
     return QStringLiteral("%1 Hz at %2 dB").arg(f).arg(level);
 }
 
-// Moves every stream playing into sink `from` to sink `to`.
-void moveSinkInputs(const QByteArray& from, const QByteArray& to)
-{
-    QByteArray index;
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
-        if (line.split('\t').value(1) == from)
-            index = line.split('\t').first();
-    for (const QByteArray& line :
-         pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
-        if (!index.isEmpty() && line.split('\t').value(1) == index)
-            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
-                   QString::fromUtf8(to)});
-}
-
 } // namespace
 
 class VMicTest : public QObject
