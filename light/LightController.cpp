@@ -174,7 +174,7 @@ void LightController::stopInternal()
         service = nullptr;
         writeCharacteristic = QLowEnergyCharacteristic();
         notifyCharacteristic = QLowEnergyCharacteristic();
-        setConnected(false);
+        _connected = false;
         emit onStatusChanged(false);
     });
 }
@@ -271,7 +271,7 @@ void LightController::onServiceState(QLowEnergyService::ServiceState state)
     }
     qDebug() << "BLE Characteristic found!";
     connectLimit->stop();
-    setConnected(true);
+    _connected = true;
     emit onStatusChanged(true);
     sendUnconfirmed();
 }
@@ -363,11 +363,6 @@ void LightController::sendUnconfirmed()
 bool LightController::connectedNow() const
 {
     return writeCharacteristic.isValid() && service && controller;
-}
-
-void LightController::setConnected(bool connected)
-{
-    _connected = connected;
 }
 
 CameraSetting LightController::getBrightness() const

@@ -77,7 +77,6 @@ private:
     void sendCommand(Command kind, int value);
     void sendUnconfirmed();
     bool connectedNow() const;
-    void setConnected(bool connected);
 
     std::shared_ptr<Worker> _worker;
     BaseSettings* settings = nullptr;
