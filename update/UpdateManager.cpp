@@ -1,9 +1,9 @@
 #include "UpdateManager.h"
 
+#include "Sha256.h"
 #include "Worker.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
@@ -126,7 +126,7 @@ public:
         : UpdateBodySink(limit)
         , _file(file)
     {}
-    QByteArray sha256() const { return _hash.result(); }
+    QByteArray sha256() { return _hash.result(); }
 
 protected:
     bool write(const QByteArray& data) override
@@ -137,7 +137,7 @@ protected:
 
 private:
     QFile& _file;
-    QCryptographicHash _hash {QCryptographicHash::Sha256};
+    Sha256 _hash;
 };
 
 } // namespace
@@ -454,8 +454,8 @@ UpdateManager::UpdateError UpdateManager::saveInstaller(const UpdateInfo& ui, QS
         qWarning() << "UpdateManager -> the installer has" << sink.size() << "bytes, the manifest says" << ui.size;
         return CorruptUpdateFile;
     }
-    if (!ui.sha256.isEmpty() && sink.sha256() != ui.sha256) {
-        qWarning() << "UpdateManager -> the installer's SHA-256 is" << sink.sha256().toHex() << ", the manifest says"
+    if (const QByteArray digest = sink.sha256(); !ui.sha256.isEmpty() && digest != ui.sha256) {
+        qWarning() << "UpdateManager -> the installer's SHA-256 is" << digest.toHex() << ", the manifest says"
                    << ui.sha256.toHex();
         return CorruptUpdateFile;
     }
