@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 #include <QStringList>
 
 namespace soundserver {
@@ -52,19 +54,40 @@ inline void unloadModules(const QByteArray& text)
             pactl({QStringLiteral("unload-module"), QString::fromUtf8(line.split('\t').first())});
 }
 
-// Moves every stream playing into sink `from` to sink `to`.
-inline void moveSinkInputs(const QByteArray& from, const QByteArray& to)
+// The indices of the streams playing into sink `sink`.
+inline QList<QByteArray> sinkInputsOn(const QByteArray& sink)
 {
     QByteArray index;
     for (const QByteArray& line :
          pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")}).split('\n'))
-        if (line.split('\t').value(1) == from)
+        if (line.split('\t').value(1) == sink)
             index = line.split('\t').first();
+    QList<QByteArray> inputs;
     for (const QByteArray& line :
          pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}).split('\n'))
         if (!index.isEmpty() && line.split('\t').value(1) == index)
-            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(line.split('\t').first()),
-                   QString::fromUtf8(to)});
+            inputs << line.split('\t').first();
+    return inputs;
+}
+
+// Moves every stream playing into sink `from` to sink `to`. PipeWire's pulse
+// server carries a move out after answering and may drop one while its session
+// manager relinks the stream, so the move is repeated until `from` is empty
+// (for up to 5 s). Returns whether it is.
+inline bool moveSinkInputs(const QByteArray& from, const QByteArray& to)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const QList<QByteArray> inputs = sinkInputsOn(from);
+        if (inputs.isEmpty())
+            return true;
+        if (waited.elapsed() > 5000)
+            return false;
+        for (const QByteArray& input : inputs)
+            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(input), QString::fromUtf8(to)});
+        QThread::msleep(200);
+    }
 }
 
 } // namespace soundserver

@@ -203,7 +203,7 @@ private slots:
                                     QStringLiteral("0.3")}),
                  0);
         pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=parked")});
-        moveSinkInputs("mic_bus", "parked");
+        QVERIFY(moveSinkInputs("mic_bus", "parked"));
         const auto restore = qScopeGuard([this] {
             moveSinkInputs("parked", "mic_bus");
             settings->setSetting(BaseSettings::DSPRNN, BaseSettings::Enabled, false);
