@@ -28,11 +28,59 @@ QRect RenderFrame::placement(const QSize& image, const QRect& clip, const QSize&
     return QRect(QPoint((widget.width() - scaled.width()) / 2, (widget.height() - scaled.height()) / 2), scaled);
 }
 
+namespace {
+
+// Shrinks a 32-bit picture by `factor` (a power of two): each output pixel is
+// the mean of the 2 × 2 block at the middle of its cell, so the cost is four
+// reads per output pixel whatever the factor, and fine detail is still
+// averaged rather than picked.
+QImage reduced(const QImage& image, int factor)
+{
+    const QImage in = image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32
+                        ? image
+                        : image.convertToFormat(QImage::Format_RGB32);
+    QImage out(in.width() / factor, in.height() / factor, in.format());
+    const int offset = factor / 2 - 1;
+    for (int y = 0; y < out.height(); ++y) {
+        const auto* a = reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset)) + offset;
+        const auto* b = reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset + 1)) + offset;
+        auto* o = reinterpret_cast<quint32*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x) {
+            const int i = x * factor;
+            const quint32 p[4] = {a[i], a[i + 1], b[i], b[i + 1]};
+            // Two channels at a time, each in a 16-bit lane with room for the sum.
+            const quint32 even =
+                (((p[0] & 0xff00ff) + (p[1] & 0xff00ff) + (p[2] & 0xff00ff) + (p[3] & 0xff00ff) + 0x20002) >> 2);
+            const quint32 odd = ((((p[0] >> 8) & 0xff00ff) + ((p[1] >> 8) & 0xff00ff) + ((p[2] >> 8) & 0xff00ff)
+                                  + ((p[3] >> 8) & 0xff00ff) + 0x20002)
+                                 >> 2);
+            o[x] = (even & 0xff00ff) | ((odd & 0xff00ff) << 8);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
 void RenderFrame::onNewFrame(QImage image, bool ignoreMirroring)
 {
+    // Reduced as the frame arrives, by the largest power of two that keeps it
+    // at least the drawn size: the painter then filters a small picture, not
+    // the whole frame. Keeping only the small copy also hands the grabber its
+    // frame buffer back at once, so it is reused, not reallocated.
+    const QRect panel(margin(), margin(), width() - 2 * margin(), height() - 2 * margin());
+    const QRect target = placement(image.size(), panel, size());
+    const QSizeF pixels = QSizeF(target.size()) * devicePixelRatioF();
+    int factor = 1;
+    while (!target.isEmpty() && image.width() >= 2 * factor * pixels.width()
+           && image.height() >= 2 * factor * pixels.height())
+        factor *= 2;
+    QImage small = factor > 1 ? reduced(image, factor) : std::move(image);
+    image = QImage();
     {
         QMutexLocker lock(&_mutex);
-        _image = std::move(image);
+        _image = std::move(small);
+        _target = target;
         _ignoreMirroring = ignoreMirroring;
     }
     update();
@@ -47,15 +95,16 @@ QImage RenderFrame::lastImage()
 void RenderFrame::paintContent(QPainter& painter)
 {
     QImage image;
+    QRect target;
     bool ignoreMirroring = false;
     {
         QMutexLocker lock(&_mutex);
         image = _image;
+        target = _target;
         ignoreMirroring = _ignoreMirroring;
     }
     if (image.isNull())
         return;
-    const QRect target = placement(image.size(), clipPath().boundingRect().toRect(), size());
     App* app = qobject_cast<App*>(QCoreApplication::instance());
     if (!ignoreMirroring && app
         && app->settings()->getSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool()) {

@@ -18,6 +18,7 @@ public:
     // scaled by the larger of the two ratios (sides truncated), centred.
     static QRect placement(const QSize& image, const QRect& clip, const QSize& widget);
 
+    // The last frame as drawn: scaled to its place in the panel.
     QImage lastImage();
 
 public slots:
@@ -29,5 +30,6 @@ protected:
 private:
     QRecursiveMutex _mutex;
     QImage _image;
+    QRect _target;
     bool _ignoreMirroring = false;
 };

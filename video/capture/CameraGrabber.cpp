@@ -148,10 +148,12 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
         const uint8_t* src = sample.data + qsizetype(r) * stride;
         uchar* dst = image.scanLine(reverse ? h - 1 - r : r);
         if (flipVertical && bpp == 32) {
-            for (int x = 0; x < w; ++x) {
-                std::memcpy(dst + 4 * x, src + 4 * x, 3);
-                dst[4 * x + 3] = 0xff;
-            }
+            // Opaque, as a painted RGB32 image must be: the row copied whole,
+            // then every pixel's alpha byte set (one vectorised pass).
+            std::memcpy(dst, src, size_t(rowBytes));
+            auto* pixels = reinterpret_cast<quint32*>(dst);
+            for (int x = 0; x < w; ++x)
+                pixels[x] |= 0xff000000u;
         } else if (bpp == 32) {
             std::memcpy(dst, src, size_t(rowBytes));
         } else {
