@@ -1,12 +1,18 @@
 #include "App.h"
 #include "CameraGrabber.h"
 #include "DraggableFrame.h"
+#include "LightController.h"
+#include "LightFrames.h"
 #include "LogCapture.h"
 #include "MainWidget.h"
 #include "PostProcessor.h"
 #include "RenderFrame.h"
 #include "SettingRow.h"
+#include "MockPanel.h"
+#include "SoundServer.h"
+#include "TestBus.h"
 #include "UpdateManager.h"
+#include "VMic.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -48,6 +54,10 @@ T* inRow(QWidget* page, const QString& rowName, const QString& childName = {})
 }
 
 } // namespace
+
+// The private system bus of the device run: in place before anything in the
+// process connects to a system bus.
+std::unique_ptr<TestBus> systemBus;
 
 class MainWidgetTest : public QObject
 {
@@ -267,6 +277,104 @@ private slots:
         QVERIFY(button->isEnabled());
     }
 
+    // With the emulated light panel and a sound server with the cable: the
+    // light page shows its rows once the panel is connected and sends their
+    // values to it, and the audio page sets the microphone's volume and mute.
+    void lightAndAudioPagesDriveTheirDevices()
+    {
+        if (!qEnvironmentVariableIsSet("VANTOR_WIDGET_DEVICES"))
+            QSKIP("runs as tst_main_widget_devices, under a sound server and with the emulated panel");
+        using namespace soundserver;
+        QProcess install;
+        install.setProcessChannelMode(QProcess::ForwardedChannels);
+        install.start(qEnvironmentVariable("VANTOR_SOURCE_DIR") + QStringLiteral("/scripts/install-cable"));
+        QVERIFY(install.waitForFinished(30000) && install.exitCode() == 0);
+        QVERIFY(systemBus && systemBus->isReady());
+        QVERIFY(systemBus->startMock(QStringLiteral(VANTOR_DBUSMOCK_TEMPLATES "/light_panel.py"),
+                                     QStringLiteral("org.bluez")));
+        LightController light(app()->settings(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
+                              "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123");
+        VMic vmic(app()->settings());
+        QVERIFY(vmic.start());
+
+        MainWidget::Components c = components();
+        c.light = &light;
+        c.vmic = &vmic;
+        c.audioCable = !VMic::findVirtualOutputDevice(false).isNull();
+        QVERIFY(c.audioCable);
+        MainWidget window(c);
+        QWidget* lightPage = window.pageWidget(MainWidget::Light);
+        auto* brightnessRow = lightPage->findChild<QWidget*>("Setting_Brightness");
+        QVERIFY(brightnessRow && !brightnessRow->isVisibleTo(lightPage));
+        light.start();
+        QTRY_VERIFY_WITH_TIMEOUT(light.isConnected(), 20000);
+        QTRY_VERIFY(brightnessRow->isVisibleTo(lightPage));
+        QVERIFY(!lightPage->findChild<QWidget*>("warning_frame")->isVisibleTo(lightPage));
+        // The picture page's row of the same name stays as it was.
+        QWidget* sliders = window.pageWidget(MainWidget::Sliders);
+        QVERIFY(sliders->findChild<QWidget*>("Setting_Brightness")->isVisibleTo(sliders));
+
+        mockpanel::control().call(QStringLiteral("ClearWritten"));
+        auto* toggle = brightnessRow->findChild<QCheckBox*>("toggle_button");
+        auto* slider = brightnessRow->findChild<QSlider*>();
+        if (!toggle->isChecked())
+            toggle->click();
+        slider->setValue(80);
+        QTRY_VERIFY_WITH_TIMEOUT(!mockpanel::writes().isEmpty()
+                                     && mockpanel::writes().last().bytes == lightframes::brightnessCommand(80),
+                                 5000);
+
+        QWidget* audio = window.pageWidget(MainWidget::Audio);
+        QVERIFY(audio);
+        QCOMPARE(window.rowOrder(MainWidget::Audio), QStringList({"Volume", "Denoise", "Bass", "Treble", "Compression"}));
+        auto* volume = audio->findChild<QWidget*>("Setting_Volume");
+        auto* volumeSlider = volume->findChild<QSlider*>();
+        auto* unmuted = volume->findChild<QCheckBox*>("toggle_button");
+        volumeSlider->setValue(37);
+        QTRY_VERIFY(field(true, "vantor_camera_mic", "Volume").contains(" 37%"));
+        unmuted->click();
+        QTRY_COMPARE(field(true, "vantor_camera_mic", "Mute"), QByteArray(unmuted->isChecked() ? "no" : "yes"));
+        QCOMPARE(volume->findChild<QLabel*>("value_label")->text(), unmuted->isChecked() ? "37%" : "Muted");
+        // A filter row writes its group, which the microphone reads on its next block.
+        auto* bass = audio->findChild<QWidget*>("Setting_DSPBass");
+        bass->findChild<QCheckBox*>("toggle_button")->click();
+        QCOMPARE(app()->settings()->getSetting(BaseSettings::DSPBass, BaseSettings::Enabled).toBool(),
+                 bass->findChild<QCheckBox*>("toggle_button")->isChecked());
+        light.stop();
+    }
+
+    // The preview shows the virtual camera's processed picture: a text overlay
+    // switched on in the settings appears in it, and goes again.
+    void previewShowsTheProcessedPicture()
+    {
+        MainWidget window(components());
+        window.show();
+        // The application starts its feeder 2.5 s in; the preview is its client.
+        QTRY_VERIFY_WITH_TIMEOUT(app()->vcam(), 10000);
+        const auto greenPixels = [&window] {
+            const QImage shown = window.preview()->lastImage().convertToFormat(QImage::Format_RGB32);
+            int n = 0;
+            for (int y = 0; y < shown.height(); ++y)
+                for (int x = 0; x < shown.width(); ++x) {
+                    const QRgb p = shown.pixel(x, y);
+                    n += qGreen(p) > 200 && qRed(p) < 80 && qBlue(p) < 80;
+                }
+            return n;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!window.preview()->lastImage().isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(greenPixels() < 50, 10000);
+        BaseSettings* s = app()->settings();
+        s->setSetting(BaseSettings::TextOverlay, BaseSettings::TextFillColor, QColor(0, 255, 0));
+        s->setSetting(BaseSettings::TextOverlay, BaseSettings::TextLine1, QStringLiteral("MMMM"));
+        s->setSetting(BaseSettings::TextOverlay, BaseSettings::Line1Size, 1.0);
+        s->setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
+        QTRY_VERIFY_WITH_TIMEOUT(greenPixels() > 500, 10000);
+        if (const QString dir = qEnvironmentVariable("VANTOR_LOOK_DIR"); !dir.isEmpty() && QDir().mkpath(dir))
+            window.preview()->grab().save(dir + QStringLiteral("/Preview-overlay%1.png").arg(qEnvironmentVariable("VANTOR_LOOK_TAG")));
+        s->setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, false);
+        QTRY_VERIFY_WITH_TIMEOUT(greenPixels() < 50, 10000);
+    }
+
     // Screenshots of every page for a person to look at (not compared).
     void screenshotsOfEveryPage()
     {
@@ -291,9 +399,15 @@ private slots:
 
 int main(int argc, char** argv)
 {
+    if (qEnvironmentVariableIsSet("VANTOR_WIDGET_DEVICES")) {
+        systemBus = std::make_unique<TestBus>(TestBus::System);
+        systemBus->exportAddress();
+    }
     App app(argc, argv);
     MainWidgetTest test;
-    return QTest::qExec(&test, argc, argv);
+    const int status = QTest::qExec(&test, argc, argv);
+    systemBus.reset();
+    return status;
 }
 
 #include "tst_main_widget.moc"
