@@ -1032,12 +1032,18 @@ void MainWidget::placeWindow()
 {
     App* app = qobject_cast<App*>(QCoreApplication::instance());
     const QRect tray = app ? app->trayWindowGeometry(this) : QRect();
-    if (!tray.isNull()) {
-        move(tray.topLeft() + QPoint(20, 20));
+    if (tray.isNull()) {
+        const QRect area = screenForPopup()->availableGeometry();
+        move(area.bottomRight() - QPoint(width(), height()) + QPoint(1, 1));
         return;
     }
-    const QRect area = screenForPopup()->availableGeometry();
-    move(area.bottomRight() - QPoint(width(), height()) + QPoint(1, 1));
+    // Beside the tray icon. The place the application computes already keeps
+    // the window clear of the screen's edges and the taskbar; the offset never
+    // takes it past them.
+    QPoint at = tray.topLeft() + QPoint(20, 20);
+    at.setX(std::min(at.x(), tray.right() + 1 - width()));
+    at.setY(std::min(at.y(), tray.bottom() + 1 - height()));
+    move(at);
 }
 
 void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)

@@ -326,7 +326,8 @@ private slots:
 
         QWidget* audio = window.pageWidget(MainWidget::Audio);
         QVERIFY(audio);
-        QCOMPARE(window.rowOrder(MainWidget::Audio), QStringList({"Volume", "Denoise", "Bass", "Treble", "Compression"}));
+        QCOMPARE(window.rowOrder(MainWidget::Audio),
+                 QStringList({"Volume", "Denoise", "Bass", "Treble", "Compression"}));
         auto* volume = audio->findChild<QWidget*>("Setting_Volume");
         auto* volumeSlider = volume->findChild<QSlider*>();
         auto* unmuted = volume->findChild<QCheckBox*>("toggle_button");
@@ -370,7 +371,8 @@ private slots:
         s->setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels() > 500, 10000);
         if (const QString dir = qEnvironmentVariable("VANTOR_LOOK_DIR"); !dir.isEmpty() && QDir().mkpath(dir))
-            window.preview()->grab().save(dir + QStringLiteral("/Preview-overlay%1.png").arg(qEnvironmentVariable("VANTOR_LOOK_TAG")));
+            window.preview()->grab().save(
+                dir + QStringLiteral("/Preview-overlay%1.png").arg(qEnvironmentVariable("VANTOR_LOOK_TAG")));
         s->setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, false);
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels() < 50, 10000);
     }
