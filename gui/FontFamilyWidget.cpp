@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 
@@ -51,7 +52,11 @@ QString FontFamilyWidget::selectedFamily() const
 
 void FontFamilyWidget::setSelectedFamily(const QString& family)
 {
-    const int index = _families->findText(family);
+    // A family this system lacks ("Arial" on Debian) shows as the one the
+    // font configuration puts in its place ("Liberation Sans").
+    int index = _families->findText(family);
+    if (index < 0)
+        index = _families->findText(QFontInfo(QFont(family)).family());
     if (index >= 0)
         _families->setCurrentIndex(index);
 }

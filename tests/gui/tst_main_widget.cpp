@@ -134,9 +134,18 @@ private slots:
         record.maximum = 200;
         record.autoSupported = autoSupported;
         QCOMPARE(settingRowText(unit, record, value, true, checked), text);
-        // An empty range shows no percentage rather than dividing by zero.
+        // An empty range shows no percentage rather than dividing by zero, and
+        // its row cannot be used.
         record.maximum = 0;
         QCOMPARE(formatSettingValue("PERC", record, 0), QString());
+        QCheckBox toggle;
+        QSlider slider;
+        QLabel shown;
+        int calls = 0;
+        SettingRow row("Zoom", "Zoom", unit, record, [&calls](long, bool) { return ++calls > 0; }, &toggle, &slider,
+                       &shown, nullptr);
+        QVERIFY(!toggle.isEnabled() && !slider.isEnabled());
+        QCOMPARE(calls, 0);
     }
 
     // Pages build their rows in the stored order: duplicates and unknown names
