@@ -40,6 +40,8 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <tuple>
 
 namespace {
@@ -76,19 +78,20 @@ QString pageName(MainWidget::Page page)
     return QString::fromLatin1(QMetaEnum::fromType<MainWidget::Page>().valueToKey(page));
 }
 
-// A camera control row: its label, object name, icon, unit tag and the
-// grabber's getter and setter.
-struct CameraRow
+// A row of a control: its label, object name, icon, unit tag, and the getter
+// and setter of the component (the grabber or the post-processor) it adjusts.
+template <class T>
+struct ControlRow
 {
     const char* label;
     const char* name;
     const char* icon;
     const char* unit;
-    bool (CameraGrabber::*get)(CameraSetting&);
-    bool (CameraGrabber::*set)(long, bool);
+    bool (T::*get)(CameraSetting&);
+    bool (T::*set)(long, bool);
 };
 
-const CameraRow kCameraRows[] = {
+const ControlRow<CameraGrabber> kCameraRows[] = {
     {"White Balance", "WhiteBalance", "icon_white_balance", "TEMP", &CameraGrabber::getWhiteBalance,
      &CameraGrabber::setWhiteBalance},
     {"Brightness", "Brightness", "icon_brightness", "PERC", &CameraGrabber::getBrightness,
@@ -106,18 +109,7 @@ const CameraRow kCameraRows[] = {
      &CameraGrabber::setPowerLine},
 };
 
-// An effect row: the post-processor's getter and setter.
-struct EffectRow
-{
-    const char* label;
-    const char* name;
-    const char* icon;
-    const char* unit;
-    bool (PostProcessor::*get)(CameraSetting&);
-    bool (PostProcessor::*set)(long, bool);
-};
-
-const EffectRow kEffectRows[] = {
+const ControlRow<PostProcessor> kEffectRows[] = {
     {"Skin Tone", "SkinTone", "icon_skin", "SKIN", &PostProcessor::getSkinTone, &PostProcessor::setSkinTone},
     {"Background Blur", "BackgroundBlur", "icon_blur", "PERC", &PostProcessor::getBackgroundBlur,
      &PostProcessor::setBackgroundBlur},
@@ -444,15 +436,31 @@ void MainWidget::moveRow(DraggableFrame* dragged, DraggableFrame* target)
     saveOrder(layout);
 }
 
-DraggableFrame* MainWidget::newRow(QVBoxLayout* page, const QString& name)
+MainWidget::Row MainWidget::newRow(QVBoxLayout* page, const QString& name, const QString& objectName,
+                                   const QString& icon)
 {
-    auto* row = new DraggableFrame(page->parentWidget());
-    row->setProperty("setting_name", name);
-    row->setBackgroundColor(gui::color(2));
-    row->setFillColor(gui::color(0));
-    connect(row, &DraggableFrame::onFrameDropped, this, &MainWidget::moveRow);
-    page->addWidget(row);
-    return row;
+    Row r;
+    r.frame = new DraggableFrame(page->parentWidget());
+    r.frame->setObjectName(objectName);
+    r.frame->setProperty("setting_name", name);
+    r.frame->setBackgroundColor(gui::color(2));
+    r.frame->setFillColor(gui::color(0));
+    connect(r.frame, &DraggableFrame::onFrameDropped, this, &MainWidget::moveRow);
+    page->addWidget(r.frame);
+    // Every row starts with its drag handle and icon.
+    r.layout = new QVBoxLayout(r.frame);
+    r.layout->setContentsMargins(16, 14, 16, 14);
+    r.top = new QHBoxLayout;
+    r.layout->addLayout(r.top);
+    auto* handle = new QLabel(r.frame);
+    handle->setObjectName(QStringLiteral("icon_drag_label"));
+    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
+    r.frame->setDragHandle(handle);
+    r.icon = new QLabel(r.frame);
+    gui::setIconLabel(r.icon, 20, QStringLiteral(":/assets/") + icon, true);
+    r.top->addWidget(handle);
+    r.top->addWidget(r.icon);
+    return r;
 }
 
 void MainWidget::buildPage(Page page)
@@ -512,70 +520,62 @@ void finishPage(QVBoxLayout* page, int built)
 
 } // namespace
 
+namespace {
+
+// The row of `rows` labelled `label` with its record read from `target`, or
+// nothing when there is no such row or the record cannot be read.
+template <class T, std::size_t N>
+std::optional<std::pair<const ControlRow<T>*, CameraSetting>> controlRow(const ControlRow<T> (&rows)[N],
+                                                                         const QString& label, T* target)
+{
+    for (const ControlRow<T>& r : rows) {
+        CameraSetting record;
+        if (label == QLatin1String(r.label))
+            return target && (target->*r.get)(record) ? std::optional(std::pair(&r, record)) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 bool MainWidget::addCameraRow(QVBoxLayout* page, const QString& label)
 {
-    if (!_c.grabber)
+    const auto found = controlRow(kCameraRows, label, _c.grabber);
+    if (!found)
         return false;
-    for (const CameraRow& r : kCameraRows) {
-        if (label != QLatin1String(r.label))
-            continue;
-        CameraSetting record;
-        if (!(_c.grabber->*r.get)(record))
-            return false;
-        CameraGrabber* grabber = _c.grabber;
-        auto set = r.set;
-        addSettingLayout(page, QString::fromLatin1(r.name), label, QString::fromLatin1(r.icon),
-                         QString::fromLatin1(r.unit), record,
-                         [grabber, set](long v, bool a) { return (grabber->*set)(v, a); });
-        return true;
-    }
-    return false;
+    const auto [r, record] = *found;
+    CameraGrabber* grabber = _c.grabber;
+    addSettingLayout(page, QString::fromLatin1(r->name), label, QString::fromLatin1(r->icon),
+                     QString::fromLatin1(r->unit), record,
+                     [grabber, set = r->set](long v, bool a) { return (grabber->*set)(v, a); });
+    return true;
 }
 
 bool MainWidget::addEffectRow(QVBoxLayout* page, const QString& label)
 {
-    if (!_c.effects)
+    const auto found = controlRow(kEffectRows, label, _c.effects.get());
+    if (!found)
         return false;
-    for (const EffectRow& r : kEffectRows) {
-        if (label != QLatin1String(r.label))
-            continue;
-        CameraSetting record;
-        if (!(_c.effects.get()->*r.get)(record))
-            return false;
-        std::shared_ptr<PostProcessor> effects = _c.effects;
-        auto set = r.set;
-        addSettingLayout(page, QString::fromLatin1(r.name), label, QString::fromLatin1(r.icon),
-                         QString::fromLatin1(r.unit), record,
-                         [effects, set](long v, bool a) { return (effects.get()->*set)(v, a); });
-        return true;
-    }
-    return false;
+    const auto [r, record] = *found;
+    addSettingLayout(page, QString::fromLatin1(r->name), label, QString::fromLatin1(r->icon),
+                     QString::fromLatin1(r->unit), record,
+                     [effects = _c.effects, set = r->set](long v, bool a) { return (effects.get()->*set)(v, a); });
+    return true;
 }
 
 SettingRow* MainWidget::addSettingLayout(QVBoxLayout* page, const QString& name, const QString& label,
                                          const QString& icon, const QString& unit, const CameraSetting& record,
                                          std::function<bool(long, bool)> setter)
 {
-    DraggableFrame* row = newRow(page, label);
-    row->setObjectName(QStringLiteral("Setting_") + name);
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    handle->setObjectName(QStringLiteral("icon_drag_label"));
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* iconLabel = new QLabel(row);
-    gui::setIconLabel(iconLabel, 20, QStringLiteral(":/assets/") + icon, true);
+    const Row r = newRow(page, label, QStringLiteral("Setting_") + name, icon);
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
     auto* value = textLabel(QString(), row, 9, 500);
     value->setObjectName(QStringLiteral("value_label"));
     auto* toggle = toggleButton(row, label);
-    top->addWidget(handle);
-    top->addWidget(iconLabel);
-    top->addWidget(rowTitle(label, row), 1);
-    top->addWidget(value);
-    top->addWidget(toggle);
-    layout->addLayout(top);
+    r.top->addWidget(rowTitle(label, row), 1);
+    r.top->addWidget(value);
+    r.top->addWidget(toggle);
     auto* slider = new QSlider(Qt::Horizontal, row);
     slider->setFocusPolicy(Qt::StrongFocus);
     gui::styleSliderForUnit(slider, unit);
@@ -683,25 +683,18 @@ void MainWidget::updateAudioPage()
 
 void MainWidget::addVolumeRow(QVBoxLayout* page)
 {
-    DraggableFrame* row = newRow(page, QStringLiteral("Volume"));
-    row->setObjectName(QStringLiteral("Setting_Volume"));
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* icon = new QLabel(row);
+    const Row r =
+        newRow(page, QStringLiteral("Volume"), QStringLiteral("Setting_Volume"), QStringLiteral("icon_volume"));
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
+    QLabel* icon = r.icon;
     auto* value = textLabel(QString(), row);
     value->setObjectName(QStringLiteral("value_label"));
     auto* toggle = toggleButton(row, tr("Volume"));
     toggle->setProperty("settings_default_check_value", true);
-    top->addWidget(handle);
-    top->addWidget(icon);
-    top->addWidget(value);
-    top->addStretch(1);
-    top->addWidget(toggle);
-    layout->addLayout(top);
+    r.top->addWidget(value);
+    r.top->addStretch(1);
+    r.top->addWidget(toggle);
     auto* slider = new QSlider(Qt::Horizontal, row);
     slider->setRange(0, 100);
     slider->setAccessibleName(tr("Volume"));
@@ -744,27 +737,17 @@ void MainWidget::addFilterRow(QVBoxLayout* page, const QString& label, BaseSetti
     BaseSettings* s = settings();
     if (!s)
         return;
-    DraggableFrame* row = newRow(page, label);
-    row->setObjectName(QStringLiteral("Setting_") + BaseSettings::keyName(group));
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* iconLabel = new QLabel(row);
-    gui::setIconLabel(iconLabel, 20, QStringLiteral(":/assets/") + icon, true);
+    const Row r = newRow(page, label, QStringLiteral("Setting_") + BaseSettings::keyName(group), icon);
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
     auto* value = textLabel(QString(), row, 9, 500);
     value->setObjectName(QStringLiteral("value_label"));
     auto* toggle = toggleButton(row, label);
     toggle->setProperty("settings_default_check_value",
                         BaseSettings::groupDefaults(group).value(BaseSettings::keyName(BaseSettings::Enabled)));
-    top->addWidget(handle);
-    top->addWidget(iconLabel);
-    top->addWidget(rowTitle(label, row), 1);
-    top->addWidget(value);
-    top->addWidget(toggle);
-    layout->addLayout(top);
+    r.top->addWidget(rowTitle(label, row), 1);
+    r.top->addWidget(value);
+    r.top->addWidget(toggle);
     auto* slider = new QSlider(Qt::Horizontal, row);
     slider->setRange(0, 100);
     slider->setAccessibleName(label);
@@ -812,21 +795,11 @@ void MainWidget::updateSettingsPage()
 void MainWidget::addSettingsToggles(QVBoxLayout* page)
 {
     BaseSettings* s = settings();
-    DraggableFrame* row = newRow(page, QStringLiteral("Settings"));
-    row->setObjectName(QStringLiteral("Setting_Settings"));
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* icon = new QLabel(row);
-    gui::setIconLabel(icon, 20, QStringLiteral(":/assets/icon_settings"), true);
-    top->addWidget(handle);
-    top->addWidget(icon);
-    top->addWidget(rowTitle(tr("Settings"), row), 1);
-    top->addStretch(1);
-    layout->addLayout(top);
+    const Row r =
+        newRow(page, QStringLiteral("Settings"), QStringLiteral("Setting_Settings"), QStringLiteral("icon_settings"));
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
+    r.top->addWidget(rowTitle(tr("Settings"), row), 1);
 
     const auto addToggle = [&](const QString& text, BaseSettings::SubSettings key, auto onChange) {
         auto* line = new QHBoxLayout;
@@ -865,26 +838,16 @@ void MainWidget::addSettingsToggles(QVBoxLayout* page)
 
 void MainWidget::addAppInformation(QVBoxLayout* page)
 {
-    DraggableFrame* row = newRow(page, QStringLiteral("App Information"));
-    row->setObjectName(QStringLiteral("Setting_AppInformation"));
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* icon = new QLabel(row);
-    gui::setIconLabel(icon, 20, QStringLiteral(":/assets/icon_app_info"), true);
+    const Row r = newRow(page, QStringLiteral("App Information"), QStringLiteral("Setting_AppInformation"),
+                         QStringLiteral("icon_app_info"));
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
     App* app = qobject_cast<App*>(QCoreApplication::instance());
-    top->addWidget(handle);
-    top->addWidget(icon);
     // The title wraps rather than widening the page past the window.
     auto* title = textLabel(app ? app->appTitle() : QString(), row, 10, 600);
     title->setWordWrap(true);
     title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    top->addWidget(title, 1);
-    top->addStretch(1);
-    layout->addLayout(top);
+    r.top->addWidget(title, 1);
     auto* buttons = new QHBoxLayout;
     _updateButton = new QPushButton(tr("Check for updates"), row);
     _updateButton->setObjectName(QStringLiteral("update_button"));
@@ -1051,17 +1014,11 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
     BaseSettings* s = settings();
     const bool logo = group == BaseSettings::LogoOverlay;
     const QString label = logo ? tr("Logo") : tr("Text");
-    DraggableFrame* row = newRow(page, logo ? QStringLiteral("Logo") : QStringLiteral("Text"));
-    row->setObjectName(QStringLiteral("Setting_") + BaseSettings::keyName(group));
-    auto* layout = new QVBoxLayout(row);
-    layout->setContentsMargins(16, 14, 16, 14);
-    auto* top = new QHBoxLayout;
-    auto* handle = new QLabel(row);
-    gui::setIconLabel(handle, 16, QStringLiteral(":/assets/icon_drag"), true);
-    row->setDragHandle(handle);
-    auto* icon = new QLabel(row);
-    gui::setIconLabel(icon, 20, logo ? QStringLiteral(":/assets/icon_logo") : QStringLiteral(":/assets/icon_text"),
-                      true);
+    const Row r = newRow(page, logo ? QStringLiteral("Logo") : QStringLiteral("Text"),
+                         QStringLiteral("Setting_") + BaseSettings::keyName(group),
+                         logo ? QStringLiteral("icon_logo") : QStringLiteral("icon_text"));
+    DraggableFrame* row = r.frame;
+    QVBoxLayout* layout = r.layout;
     auto* toggle = toggleButton(row, label);
     toggle->setProperty("settings_default_check_value", false);
     {
@@ -1069,11 +1026,8 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
         toggle->setChecked(s->getSetting(group, BaseSettings::Enabled).toBool());
     }
     connect(toggle, &QCheckBox::toggled, row, [s, group](bool on) { s->setSetting(group, BaseSettings::Enabled, on); });
-    top->addWidget(handle);
-    top->addWidget(icon);
-    top->addWidget(rowTitle(label, row), 1);
-    top->addWidget(toggle);
-    layout->addLayout(top);
+    r.top->addWidget(rowTitle(label, row), 1);
+    r.top->addWidget(toggle);
 
     // A slider shows its value at once and stores it as a fraction once the
     // change is complete: on release, or at once for keys and the wheel.

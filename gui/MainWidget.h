@@ -78,7 +78,16 @@ private:
     QStringList storedOrder(Page page) const;
     void saveOrder(QVBoxLayout* layout);
     void moveRow(DraggableFrame* dragged, DraggableFrame* target);
-    DraggableFrame* newRow(QVBoxLayout* page, const QString& name);
+    // A new row at the end of `page`: its frame, its layout, and the top line
+    // holding the drag handle and the icon.
+    struct Row
+    {
+        DraggableFrame* frame = nullptr;
+        QVBoxLayout* layout = nullptr;
+        class QHBoxLayout* top = nullptr;
+        QLabel* icon = nullptr;
+    };
+    Row newRow(QVBoxLayout* page, const QString& name, const QString& objectName, const QString& icon);
 
     void updateSlidersPage();
     void updateCameraPage();
