@@ -991,6 +991,13 @@ void MainWidget::showPage(Page page)
     QTimer::singleShot(100, this, &MainWidget::placeWindow);
 }
 
+void MainWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Placed as it appears; a page switch still under way places it again.
+    placeWindow();
+}
+
 void MainWidget::placeWindow()
 {
     App* app = qobject_cast<App*>(QCoreApplication::instance());

@@ -70,6 +70,9 @@ public slots:
     void onDownloadProgress(float percent);
     void onDownloadProcessFinished();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void buildWindow();
     void buildPreview();

@@ -142,8 +142,9 @@ private slots:
         QSlider slider;
         QLabel shown;
         int calls = 0;
-        SettingRow row("Zoom", "Zoom", unit, record, [&calls](long, bool) { return ++calls > 0; }, &toggle, &slider,
-                       &shown, nullptr);
+        SettingRow row(
+            "Zoom", "Zoom", unit, record, [&calls](long, bool) { return ++calls > 0; }, &toggle, &slider, &shown,
+            nullptr);
         QVERIFY(!toggle.isEnabled() && !slider.isEnabled());
         QCOMPARE(calls, 0);
     }
