@@ -185,6 +185,14 @@ MainWidget::MainWidget(const Components& components, QWidget* parent)
         buildPage(p);
     applyLowPowerMode();
     showPage(Sliders);
+    // The update manager's progress, as the application passes it on.
+    if (App* app = qobject_cast<App*>(QCoreApplication::instance())) {
+        connect(app, &App::onUpdaterStarted, this, &MainWidget::onUpdaterStarted);
+        connect(app, &App::onUpdaterFinished, this, &MainWidget::onUpdaterFinished);
+        connect(app, &App::onDownloaderStarted, this, &MainWidget::onDownloadProcessStarted);
+        connect(app, &App::onDownloaderProgress, this, &MainWidget::onDownloadProgress);
+        connect(app, &App::onDownloaderFinished, this, &MainWidget::onDownloadProcessFinished);
+    }
 }
 
 MainWidget::~MainWidget()

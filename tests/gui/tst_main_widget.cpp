@@ -274,16 +274,17 @@ private slots:
         MainWidget window(components());
         auto* button = window.findChild<QPushButton*>("update_button");
         QVERIFY(button && button->isEnabled());
-        window.onUpdaterStarted();
+        // Driven by the application's re-emitted update signals.
+        emit app()->onUpdaterStarted();
         QCOMPARE(button->text(), "Checking for update...");
         QVERIFY(!button->isEnabled());
-        window.onUpdaterFinished();
+        emit app()->onUpdaterFinished();
         QCOMPARE(button->text(), "Check for update");
-        window.onDownloadProcessStarted();
+        emit app()->onDownloaderStarted();
         QCOMPARE(button->text(), "Downloading update (0%)...");
-        window.onDownloadProgress(42.f);
+        emit app()->onDownloaderProgress(42.f);
         QCOMPARE(button->text(), "Downloading update (42%)...");
-        window.onDownloadProcessFinished();
+        emit app()->onDownloaderFinished();
         QVERIFY(button->isEnabled());
     }
 
