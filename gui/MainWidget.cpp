@@ -457,8 +457,9 @@ MainWidget::Row MainWidget::newRow(QVBoxLayout* page, const QString& name, const
     page->addWidget(r.frame);
     // Every row starts with its drag handle and icon.
     r.layout = new QVBoxLayout(r.frame);
-    r.layout->setContentsMargins(16, 14, 16, 14);
+    r.layout->setContentsMargins(12, 14, 12, 14);
     r.top = new QHBoxLayout;
+    r.top->setSpacing(5);
     r.layout->addLayout(r.top);
     auto* handle = new QLabel(r.frame);
     handle->setObjectName(QStringLiteral("icon_drag_label"));
