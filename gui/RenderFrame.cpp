@@ -1,6 +1,7 @@
 #include "RenderFrame.h"
 
 #include "App.h"
+#include "FrameMemory.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -41,22 +42,10 @@ QImage reduced(const QImage& image, int factor)
                         : image.convertToFormat(QImage::Format_RGB32);
     QImage out(in.width() / factor, in.height() / factor, in.format());
     const int offset = factor / 2 - 1;
-    for (int y = 0; y < out.height(); ++y) {
-        const auto* a = reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset)) + offset;
-        const auto* b = reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset + 1)) + offset;
-        auto* o = reinterpret_cast<quint32*>(out.scanLine(y));
-        for (int x = 0; x < out.width(); ++x) {
-            const int i = x * factor;
-            const quint32 p[4] = {a[i], a[i + 1], b[i], b[i + 1]};
-            // Two channels at a time, each in a 16-bit lane with room for the sum.
-            const quint32 even =
-                (((p[0] & 0xff00ff) + (p[1] & 0xff00ff) + (p[2] & 0xff00ff) + (p[3] & 0xff00ff) + 0x20002) >> 2);
-            const quint32 odd = ((((p[0] >> 8) & 0xff00ff) + ((p[1] >> 8) & 0xff00ff) + ((p[2] >> 8) & 0xff00ff)
-                                  + ((p[3] >> 8) & 0xff00ff) + 0x20002)
-                                 >> 2);
-            o[x] = (even & 0xff00ff) | ((odd & 0xff00ff) << 8);
-        }
-    }
+    for (int y = 0; y < out.height(); ++y)
+        framememory::meanOf2x2Row(reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset)) + offset,
+                                  reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset + 1)) + offset,
+                                  reinterpret_cast<quint32*>(out.scanLine(y)), out.width(), factor);
     return out;
 }
 

@@ -46,6 +46,24 @@ private slots:
         QCOMPARE(clientCount(), 0);
     }
 
+    // Asked to, the grabber gives a 640 x 360 preview of the 1280 x 720
+    // camera: the same picture at half the size.
+    void halvedPreviewKeepsThePicture()
+    {
+        CameraGrabber grabber;
+        grabber.setShrinkToRequest(true);
+        const QStringList names = grabber.getDeviceNames();
+        QVERIFY(grabber.startCamera(640, -360, int(names.indexOf(QStringLiteral("Vantor Control"))),
+                                    QStringLiteral("Vantor Control"), false));
+        grabber.startPreview();
+        const QImage frame = waitForFrame(grabber, [](const QImage&) { return true; });
+        QCOMPARE(frame.size(), QSize(640, 360));
+        QVERIFY(qGray(frame.pixel(262, 175)) > 105);
+        QVERIFY(qGray(frame.pixel(5, 5)) < 40);
+        QCOMPARE(qAlpha(frame.pixel(320, 180)), 255);
+        grabber.stopCamera();
+    }
+
     void previewShowsTheVirtualCamera()
     {
         {
