@@ -1093,7 +1093,7 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
             const QColor current = s->getSetting(group, key).value<QColor>();
             const QPointer<MainWidget> self(this);
             const QColor chosen =
-                QColorDialog::getColor(current, this, tr("Choose a color"), QColorDialog::ShowAlphaChannel);
+                QColorDialog::getColor(current, nullptr, tr("Choose a color"), QColorDialog::ShowAlphaChannel);
             // The dialog's own event loop may have outlived this window.
             if (self && chosen.isValid())
                 s->setSetting(group, key, chosen);
@@ -1151,7 +1151,9 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
     gui::styleFramedIconButton(font, QStringLiteral("icon_font"), 4, gui::color(2), gui::color(7));
     connect(font, &QPushButton::clicked, row, [this, s, group] {
         const QPointer<MainWidget> self(this);
-        FontFamilyWidget chooser(this);
+        // Without a parent: a dialog on the stack must not be deleted with a
+        // window that is replaced while the dialog runs.
+        FontFamilyWidget chooser;
         chooser.setSelectedFamily(s->getSetting(group, BaseSettings::TextFontFamily).toString());
         if (chooser.exec() == QDialog::Accepted && self && !chooser.selectedFamily().isEmpty())
             s->setSetting(group, BaseSettings::TextFontFamily, chooser.selectedFamily());
