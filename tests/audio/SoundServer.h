@@ -90,4 +90,34 @@ inline bool moveSinkInputs(const QByteArray& from, const QByteArray& to)
     }
 }
 
+// Plays the stream of process `pid` into sink `sink`: the stream is moved there
+// until the server lists it on that sink (for up to 5 s). PipeWire's session
+// manager may link a new stream elsewhere first, whatever device it asked for.
+inline bool playIntoSink(qint64 pid, const QByteArray& sink)
+{
+    const QByteArray wanted = "application.process.id = \"" + QByteArray::number(pid) + '"';
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < 5000) {
+        QByteArray input;
+        QByteArray current;
+        for (const QByteArray& raw : pactl({QStringLiteral("list"), QStringLiteral("sink-inputs")}).split('\n')) {
+            const QByteArray line = raw.trimmed();
+            if (line.startsWith("Sink Input #"))
+                current = line.mid(12);
+            else if (line == wanted) {
+                input = current;
+                break;
+            }
+        }
+        if (!input.isEmpty()) {
+            if (sinkInputsOn(sink).contains(input))
+                return true;
+            pactl({QStringLiteral("move-sink-input"), QString::fromUtf8(input), QString::fromUtf8(sink)});
+        }
+        QThread::msleep(100);
+    }
+    return false;
+}
+
 } // namespace soundserver

@@ -217,6 +217,7 @@ private slots:
             QProcess player;
             player.start(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("mic_bus"), noise});
             QVERIFY(player.waitForStarted(5000));
+            QVERIFY(playIntoSink(player.processId(), "mic_bus"));
             const std::vector<qint16> heard = record(QStringLiteral("vantor_cable_output"), 3000);
             player.kill();
             player.waitForFinished(5000);
