@@ -31,7 +31,9 @@ public:
     App(int& argc, char** argv);
     ~App() override;
 
-    static App* instance() { return static_cast<App*>(QCoreApplication::instance()); }
+    // The running application, or null when the application object is not an
+    // App (a test or tool on a plain QCoreApplication).
+    static App* instance() { return qobject_cast<App*>(QCoreApplication::instance()); }
 
     // Runs the program: the "already running" box and exit code 1 when another
     // instance holds the lock, else the event loop.

@@ -147,6 +147,13 @@ QCheckBox* toggleButton(QWidget* parent, const QString& accessibleName)
     return toggle;
 }
 
+// A message with a single "Ok", when the application can show one.
+void tell(const QString& text)
+{
+    if (App* app = App::instance())
+        app->messageBox(text, QString(), MainWidget::tr("Ok"), QString());
+}
+
 QScreen* screenForPopup()
 {
     QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
@@ -158,7 +165,7 @@ QScreen* screenForPopup()
 MainWidget::Components MainWidget::appComponents()
 {
     Components c;
-    if (App* app = qobject_cast<App*>(QCoreApplication::instance())) {
+    if (App* app = App::instance()) {
         c.grabber = app->cameraGrabber();
         c.effects = app->vcam() ? app->vcam()->postProcessor() : nullptr;
         c.light = app->lightController();
@@ -186,7 +193,7 @@ MainWidget::MainWidget(const Components& components, QWidget* parent)
     applyLowPowerMode();
     showPage(Sliders);
     // The update manager's progress, as the application passes it on.
-    if (App* app = qobject_cast<App*>(QCoreApplication::instance())) {
+    if (App* app = App::instance()) {
         connect(app, &App::onUpdaterStarted, this, &MainWidget::onUpdaterStarted);
         connect(app, &App::onUpdaterFinished, this, &MainWidget::onUpdaterFinished);
         connect(app, &App::onDownloaderStarted, this, &MainWidget::onDownloadProcessStarted);
@@ -204,7 +211,7 @@ MainWidget::~MainWidget()
 
 BaseSettings* MainWidget::settings() const
 {
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
+    App* app = App::instance();
     return app ? app->settings() : nullptr;
 }
 
@@ -278,7 +285,7 @@ void MainWidget::buildWindow()
     layout->addWidget(footer);
     // Quitting deletes this window: the shutdown runs after the click handler.
     connect(quit, &QPushButton::clicked, this, [] {
-        if (App* app = qobject_cast<App*>(QCoreApplication::instance()))
+        if (App* app = App::instance())
             QTimer::singleShot(0, app, &App::shutdown);
     });
     connect(reset, &QPushButton::clicked, this, &MainWidget::resetToDefaults);
@@ -323,11 +330,9 @@ void MainWidget::buildPreview()
         // Without the virtual camera there is nothing to show or adjust: the
         // user is told, and the program ends in order.
         QTimer::singleShot(0, this, [] {
-            App* app = qobject_cast<App*>(QCoreApplication::instance());
-            if (!app)
-                return;
-            app->messageBox(tr("Unable to find or open Vantor Control camera!"), QString(), tr("Ok"), QString());
-            app->shutdown();
+            tell(tr("Unable to find or open Vantor Control camera!"));
+            if (App* app = App::instance())
+                app->shutdown();
         });
         return;
     }
@@ -831,7 +836,7 @@ void MainWidget::addSettingsToggles(QVBoxLayout* page)
     addToggle(tr("Start at login"), BaseSettings::StartAtLogin, [s](bool on) {
         if (s)
             s->setSetting(BaseSettings::General, BaseSettings::StartAtLogin, on);
-        if (App* app = qobject_cast<App*>(QCoreApplication::instance()))
+        if (App* app = App::instance())
             app->setupAppToLauncAtStartup(on);
     });
     addToggle(tr("Mirror preview"), BaseSettings::FlipHorizontal, [this, s](bool on) {
@@ -853,7 +858,7 @@ void MainWidget::addAppInformation(QVBoxLayout* page)
                          QStringLiteral("icon_app_info"));
     DraggableFrame* row = r.frame;
     QVBoxLayout* layout = r.layout;
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
+    App* app = App::instance();
     // The title wraps rather than widening the page past the window.
     auto* title = textLabel(app ? app->appTitle() : QString(), row, 10, 600);
     title->setWordWrap(true);
@@ -873,19 +878,17 @@ void MainWidget::addAppInformation(QVBoxLayout* page)
     layout->addLayout(buttons);
     connect(_updateButton, &QPushButton::clicked, this, [this] {
         if (_c.updates && !_c.updates->checkForUpdate(true))
-            if (App* a = qobject_cast<App*>(QCoreApplication::instance()))
-                a->messageBox(tr("There is already an update check in progress."), QString(), tr("Ok"), QString());
+            tell(tr("There is already an update check in progress."));
     });
     connect(uninstall, &QPushButton::clicked, this, [this] {
-        App* a = qobject_cast<App*>(QCoreApplication::instance());
+        App* a = App::instance();
         if (!a || !_c.updates
             || !a->messageBox(tr("Are you sure you want to completely uninstall the application?"), tr("No"), tr("Yes"),
                               QString()))
             return;
         if (!_c.updates->runUninstaller())
-            a->messageBox(tr("There was an error while trying to uninstall the application.\nPlease try to remove "
-                             "it manually."),
-                          QString(), tr("Ok"), QString());
+            tell(tr("There was an error while trying to uninstall the application.\nPlease try to remove it "
+                    "manually."));
     });
 }
 
@@ -968,7 +971,7 @@ void MainWidget::applyLowPowerMode()
 
 void MainWidget::resetToDefaults()
 {
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
+    App* app = App::instance();
     if (!app
         || !app->messageBox(tr("This action will reset all your settings.<br>Press Ok to confirm."), tr("Cancel"),
                             tr("Ok"), QString()))
@@ -1011,7 +1014,7 @@ void MainWidget::showEvent(QShowEvent* event)
 
 void MainWidget::placeWindow()
 {
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
+    App* app = App::instance();
     const QRect tray = app ? app->trayWindowGeometry(this) : QRect();
     if (tray.isNull()) {
         const QRect area = screenForPopup()->availableGeometry();
@@ -1193,17 +1196,14 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
 
 void MainWidget::storeLogo(BaseSettings* s, const QString& path)
 {
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        if (app)
-            app->messageBox(tr("Unable to read file!"), QString(), tr("Ok"), QString());
+        tell(tr("Unable to read file!"));
         return;
     }
     const QImage image = QImage::fromData(file.readAll());
     if (image.isNull()) {
-        if (app)
-            app->messageBox(tr("Invalid image data!"), QString(), tr("Ok"), QString());
+        tell(tr("Invalid image data!"));
         return;
     }
     // Stored as PNG: lossless, and read back by the overlay whatever the file was.

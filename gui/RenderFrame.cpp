@@ -94,7 +94,7 @@ void RenderFrame::paintContent(QPainter& painter)
     }
     if (image.isNull())
         return;
-    App* app = qobject_cast<App*>(QCoreApplication::instance());
+    App* app = App::instance();
     if (!ignoreMirroring && app
         && app->settings()->getSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool()) {
         painter.scale(-1, 1);

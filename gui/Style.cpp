@@ -17,11 +17,6 @@ namespace gui {
 
 namespace {
 
-App* app()
-{
-    return qobject_cast<App*>(QCoreApplication::instance());
-}
-
 QString sliderSheet(int grooveHeight, int radius, int handleWidth, int height, const QColor& subPage,
                     const QColor& groove, const QColor& handle)
 {
@@ -79,13 +74,13 @@ void watchWheel(QSlider* slider)
 
 QColor color(int role)
 {
-    App* a = app();
+    App* a = App::instance();
     return a ? a->color(role) : QColor();
 }
 
 bool isDarkScheme()
 {
-    App* a = app();
+    App* a = App::instance();
     return a && a->isDarkMode();
 }
 
