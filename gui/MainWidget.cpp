@@ -404,14 +404,23 @@ QWidget* MainWidget::pageWidget(Page page) const
     return layout ? layout->parentWidget() : nullptr;
 }
 
-QStringList MainWidget::rowOrder(Page page) const
+namespace {
+
+// The names of a page's rows, in layout order.
+QStringList rowNames(const QVBoxLayout* layout)
 {
     QStringList names;
-    QVBoxLayout* layout = _pages.value(page);
     for (int i = 0; layout && i < layout->count(); ++i)
         if (auto* row = qobject_cast<DraggableFrame*>(layout->itemAt(i)->widget()))
             names << row->property("setting_name").toString();
     return names;
+}
+
+} // namespace
+
+QStringList MainWidget::rowOrder(Page page) const
+{
+    return rowNames(_pages.value(page));
 }
 
 QStringList MainWidget::storedOrder(Page page) const
@@ -429,10 +438,8 @@ QStringList MainWidget::storedOrder(Page page) const
 
 void MainWidget::saveOrder(QVBoxLayout* layout)
 {
-    const Page page =
-        Page(QMetaEnum::fromType<Page>().keyToValue(qPrintable(layout->property("settings_name").toString())));
-    const QString key = pageName(page);
-    const QStringList order = rowOrder(page);
+    const QString key = layout->property("settings_name").toString();
+    const QStringList order = rowNames(layout);
     qDebug() << "saving settings order ofr " << key << ": " << order;
     if (BaseSettings* s = settings()) {
         s->setValue(key, order);
@@ -599,24 +606,28 @@ SettingRow* MainWidget::addSettingLayout(QVBoxLayout* page, const QString& name,
     return new SettingRow(name, label, unit, record, std::move(setter), toggle, slider, value, row);
 }
 
+void MainWidget::addControlBuilders(QMap<QString, std::function<bool()>>& builders, Page page)
+{
+    // Each of the page's rows that is a camera control or an effect: the
+    // tables say which.
+    QVBoxLayout* layout = _pages.value(page);
+    for (const QString& name : pageInfo(page).order)
+        builders.insert(name,
+                        [this, layout, name] { return addCameraRow(layout, name) || addEffectRow(layout, name); });
+}
+
 void MainWidget::updateSlidersPage()
 {
-    QVBoxLayout* page = _pages.value(Sliders);
     QMap<QString, std::function<bool()>> builders;
-    for (const char* name : {"White Balance", "Brightness", "Saturation", "Exposure", "Backlight"})
-        builders.insert(QString::fromLatin1(name), [this, page, name] { return addCameraRow(page, name); });
-    builders.insert(QStringLiteral("Skin Tone"), [this, page] { return addEffectRow(page, "Skin Tone"); });
-    finishPage(page, buildRows(storedOrder(Sliders), builders));
+    addControlBuilders(builders, Sliders);
+    finishPage(_pages.value(Sliders), buildRows(storedOrder(Sliders), builders));
 }
 
 void MainWidget::updateCameraPage()
 {
-    QVBoxLayout* page = _pages.value(Camera);
     QMap<QString, std::function<bool()>> builders;
-    for (const char* name : {"Zoom", "Sharpness", "Contrast", "Focus"})
-        builders.insert(QString::fromLatin1(name), [this, page, name] { return addCameraRow(page, name); });
-    builders.insert(QStringLiteral("Background Blur"), [this, page] { return addEffectRow(page, "Background Blur"); });
-    finishPage(page, buildRows(storedOrder(Camera), builders));
+    addControlBuilders(builders, Camera);
+    finishPage(_pages.value(Camera), buildRows(storedOrder(Camera), builders));
 }
 
 void MainWidget::updateLightPage()
@@ -794,13 +805,11 @@ void MainWidget::updateSettingsPage()
 {
     QVBoxLayout* page = _pages.value(Settings);
     QMap<QString, std::function<bool()>> builders;
+    addControlBuilders(builders, Settings);
     builders.insert(QStringLiteral("Settings"), [this, page] {
         addSettingsToggles(page);
         return true;
     });
-    builders.insert(QStringLiteral("Rotation"), [this, page] { return addEffectRow(page, "Rotation"); });
-    builders.insert(QStringLiteral("Angle"), [this, page] { return addEffectRow(page, "Angle"); });
-    builders.insert(QStringLiteral("Home Voltage"), [this, page] { return addCameraRow(page, "Home Voltage"); });
     builders.insert(QStringLiteral("App Information"), [this, page] {
         addAppInformation(page);
         return true;
@@ -992,7 +1001,6 @@ void MainWidget::showPage(Page page)
         tab->setChecked(true);
     }
     _stack->setCurrentWidget(layout->parentWidget()->parentWidget()->parentWidget());
-    const QPointer<MainWidget> self(this);
     QTimer::singleShot(25, this, [this, layout] {
         int height = layout->property("settings_height").toInt();
         height = std::min(height, screenForPopup()->geometry().height() - 50);
@@ -1085,13 +1093,18 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
         line->addWidget(value);
         layout->addLayout(line);
     };
-    const auto colourButton = [&](const QString& iconName, BaseSettings::SubSettings key, const QString& name) {
+    // A 30-pixel framed button showing `iconName`, named for screen readers.
+    const auto iconButton = [row](const QString& iconName, const QString& name) {
         auto* button = new QPushButton(row);
         button->setObjectName(iconName);
         button->setAccessibleName(name);
         button->setToolTip(name);
         button->setFixedSize(30, 30);
         gui::styleFramedIconButton(button, iconName, 4, gui::color(2), gui::color(7));
+        return button;
+    };
+    const auto colourButton = [&](const QString& iconName, BaseSettings::SubSettings key, const QString& name) {
+        QPushButton* button = iconButton(iconName, name);
         connect(button, &QPushButton::clicked, row, [this, s, group, key, name] {
             const QColor current = s->getSetting(group, key).value<QColor>();
             const QPointer<MainWidget> self(this);
@@ -1146,12 +1159,7 @@ void MainWidget::addOverlayRow(QVBoxLayout* page, BaseSettings::Settings group)
     addLine(BaseSettings::TextLine1, BaseSettings::Line1Size, tr("Line 1"));
     addLine(BaseSettings::TextLine2, BaseSettings::Line2Size, tr("Line 2"));
 
-    auto* font = new QPushButton(row);
-    font->setObjectName(QStringLiteral("icon_font"));
-    font->setAccessibleName(tr("Select Font Family"));
-    font->setToolTip(font->accessibleName());
-    font->setFixedSize(30, 30);
-    gui::styleFramedIconButton(font, QStringLiteral("icon_font"), 4, gui::color(2), gui::color(7));
+    QPushButton* font = iconButton(QStringLiteral("icon_font"), tr("Select Font Family"));
     connect(font, &QPushButton::clicked, row, [this, s, group] {
         const QPointer<MainWidget> self(this);
         // Without a parent: a dialog on the stack must not be deleted with a

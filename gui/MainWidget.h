@@ -3,9 +3,11 @@
 #include "BaseSettings.h"
 
 #include <QElapsedTimer>
+#include <QMap>
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class CameraGrabber;
@@ -92,6 +94,8 @@ private:
     };
     Row newRow(QVBoxLayout* page, const QString& name, const QString& objectName, const QString& icon);
 
+    // Builders for the rows of `page` that are camera controls or effects.
+    void addControlBuilders(QMap<QString, std::function<bool()>>& builders, Page page);
     void updateSlidersPage();
     void updateCameraPage();
     void updateLightPage();
