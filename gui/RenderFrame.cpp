@@ -57,8 +57,7 @@ void RenderFrame::onNewFrame(QImage image, bool ignoreMirroring)
     // at least the drawn size: the painter then filters a small picture, not
     // the whole frame. Keeping only the small copy also hands the grabber its
     // frame buffer back at once, so it is reused, not reallocated.
-    const QRect panel(margin(), margin(), width() - 2 * margin(), height() - 2 * margin());
-    const QRect target = placement(image.size(), panel, size());
+    const QRect target = placement(image.size(), panelRect(), size());
     const QSizeF pixels = QSizeF(target.size()) * devicePixelRatioF();
     int factor = 1;
     while (!target.isEmpty() && image.width() >= 2 * factor * pixels.width()

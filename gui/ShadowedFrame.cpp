@@ -82,6 +82,11 @@ void ShadowedFrame::resizeEvent(QResizeEvent* event)
         renderShadow();
 }
 
+QRect ShadowedFrame::panelRect() const
+{
+    return QRect(_margin, _margin, std::max(0, width() - 2 * _margin), std::max(0, height() - 2 * _margin));
+}
+
 void ShadowedFrame::renderShadow()
 {
     QColor background = _background;
@@ -89,9 +94,10 @@ void ShadowedFrame::renderShadow()
                        std::clamp(background.greenF() * _colorFactor, 0.f, 1.f),
                        std::clamp(background.blueF() * _colorFactor, 0.f, 1.f), background.alphaF());
     // A frame smaller than its margins has an empty panel, never a negative one.
-    const QSize inner(std::max(0, width() - 2 * _margin), std::max(0, height() - 2 * _margin));
+    const QRect panel = panelRect();
+    const QSize inner = panel.size();
     _clipPath = QPainterPath();
-    _clipPath.addRoundedRect(QRectF(_margin, _margin, inner.width(), inner.height()), _radius, _radius);
+    _clipPath.addRoundedRect(QRectF(panel), _radius, _radius);
     if (width() <= 0 || height() <= 0) {
         _shadow = {};
         return;

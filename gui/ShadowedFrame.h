@@ -24,6 +24,9 @@ public:
     void setPaintingEnabled(bool enabled);
     int margin() const { return _margin; }
     QPainterPath clipPath() const { return _clipPath; }
+    // The panel inside the margins at the current size; empty, never negative,
+    // for a frame smaller than its margins.
+    QRect panelRect() const;
     const QImage& shadowImage() const { return _shadow; }
 
 protected:

@@ -89,23 +89,32 @@ QString argb(const QColor& c)
     return c.name(QColor::HexArgb);
 }
 
-QString resolveAsset(const QString& path)
+namespace {
+
+// "<base>.svg" or else "<base>.png", whichever exists first; empty for neither.
+QString existingAsset(const QString& base)
 {
     for (const char* suffix : {".svg", ".png"})
-        if (QFileInfo::exists(path + QLatin1String(suffix)))
-            return path + QLatin1String(suffix);
+        if (QFileInfo::exists(base + QLatin1String(suffix)))
+            return base + QLatin1String(suffix);
+    return {};
+}
+
+} // namespace
+
+QString resolveAsset(const QString& path)
+{
+    if (QString found = existingAsset(path); !found.isEmpty())
+        return found;
     qWarning() << "Unable to find asset: " << path << "(png or svg)";
     return path;
 }
 
 QString themedIconPath(const QString& name)
 {
-    if (!isDarkScheme()) {
-        const QString light = QStringLiteral(":/assets/light/") + name;
-        for (const char* suffix : {".png", ".svg"})
-            if (QFileInfo::exists(light + QLatin1String(suffix)))
-                return light + QLatin1String(suffix);
-    }
+    if (!isDarkScheme())
+        if (QString light = existingAsset(QStringLiteral(":/assets/light/") + name); !light.isEmpty())
+            return light;
     return resolveAsset(QStringLiteral(":/assets/") + name);
 }
 
