@@ -142,12 +142,6 @@ private:
 
 } // namespace
 
-struct UpdateManager::Fetched
-{
-    // NoError, FileDownloadFailed or FileDownloadInterruped.
-    UpdateError error = NoError;
-};
-
 UpdateManager::UpdateManager(QObject* parent, UpdateOptions options)
     : QObject(parent)
     , _options(std::move(options))
@@ -224,13 +218,12 @@ bool UpdateManager::downloadInstaller(UpdateInfo ui)
     return true;
 }
 
-UpdateManager::Fetched UpdateManager::fetch(const QUrl& url, UpdateBodySink& sink, bool reportProgress, int deadlineMs)
+UpdateManager::UpdateError UpdateManager::fetch(const QUrl& url, UpdateBodySink& sink, bool reportProgress,
+                                                int deadlineMs)
 {
-    Fetched result;
-    const auto fail = [&result](const QString& why) {
+    const auto fail = [](const QString& why) {
         qWarning() << "UpdateManager::downloadFile -> failed! ->" << why;
-        result.error = FileDownloadFailed;
-        return result;
+        return FileDownloadFailed;
     };
     if (url.scheme() != QLatin1String("https"))
         return fail(QStringLiteral("not an https address: %1").arg(url.toDisplayString()));
@@ -310,8 +303,7 @@ UpdateManager::Fetched UpdateManager::fetch(const QUrl& url, UpdateBodySink& sin
         // The worker is stopping: the loop ended before the transfer did.
         reply->abort();
         qWarning() << "UpdateManager::downloadFile -> interrupted by shutdown";
-        result.error = FileDownloadInterruped;
-        return result;
+        return FileDownloadInterruped;
     }
     drain();
     const qint64 received = sink.size();
@@ -323,20 +315,18 @@ UpdateManager::Fetched UpdateManager::fetch(const QUrl& url, UpdateBodySink& sin
                               ? QStringLiteral("no data for %1 ms").arg(_options.stallTimeoutMs)
                               : reply->errorString();
         qWarning() << "UpdateManager::downloadFile -> failed! ->" << why;
-        result.error = received > 0 && total > received ? FileDownloadInterruped : FileDownloadFailed;
-        return result;
+        return received > 0 && total > received ? FileDownloadInterruped : FileDownloadFailed;
     }
     if (total >= 0 && received < total) {
         qWarning() << "UpdateManager::downloadFile -> cut short:" << received << "of" << total << "bytes";
-        result.error = FileDownloadInterruped;
-        return result;
+        return FileDownloadInterruped;
     }
     qDebug() << "UpdateManager::downloadFile -> succeeded!" << received << "bytes";
     // A body of unknown length, or one whose last percent fell in a step
     // already reported, still ends at 100.
     if (reportProgress && lastPercent != 100)
         emit onDownloadProgress(100.f);
-    return result;
+    return NoError;
 }
 
 void UpdateManager::downloadUpdateInfo(bool notifyNoUpdates)
@@ -345,12 +335,12 @@ void UpdateManager::downloadUpdateInfo(bool notifyNoUpdates)
     emit onCheckForUpdatesStarted();
 
     MemorySink manifest(_options.maxManifestBytes);
-    const Fetched fetched = fetch(_options.manifestUrl, manifest, false, _options.manifestDeadlineMs);
+    const UpdateError fetched = fetch(_options.manifestUrl, manifest, false, _options.manifestDeadlineMs);
     if (interrupted()) {
         _checking = false;
         return;
     }
-    UpdateError error = fetched.error == FileDownloadFailed ? ManifestDownloadFailed : fetched.error;
+    UpdateError error = fetched == FileDownloadFailed ? ManifestDownloadFailed : fetched;
     std::optional<UpdateInfo> newest;
     if (error == NoError) {
         const ManifestReading reading = readManifest(manifest.bytes(), kPlatformTag, runningVersion());
@@ -437,15 +427,15 @@ UpdateManager::UpdateError UpdateManager::saveInstaller(const UpdateInfo& ui, QS
         return FailedToWriteUpdateFile;
     }
     FileSink sink(file, ui.size > 0 ? ui.size : _options.maxInstallerBytes);
-    const Fetched fetched = fetch(url, sink, true, 0);
+    const UpdateError fetched = fetch(url, sink, true, 0);
     if (interrupted())
         return FileDownloadInterruped;
     if (sink.fault() == UpdateBodySink::WriteFailed) {
         qWarning() << "UpdateManager -> writing" << file.fileName() << "failed:" << file.errorString();
         return FailedToWriteUpdateFile;
     }
-    if (fetched.error != NoError)
-        return fetched.error == FileDownloadInterruped ? FileDownloadInterruped : UpdateDownloadFailed;
+    if (fetched != NoError)
+        return fetched == FileDownloadInterruped ? FileDownloadInterruped : UpdateDownloadFailed;
     if (sink.size() == 0) {
         qWarning() << "UpdateManager -> the installer is empty";
         return UpdateDownloadFailed;

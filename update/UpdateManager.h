@@ -101,12 +101,11 @@ signals:
     void onShutdownRequested();
 
 private:
-    struct Fetched;
-
     void downloadUpdateInfo(bool notifyNoUpdates);
     void downloadUpdate(const UpdateInfo& ui);
     UpdateError saveInstaller(const UpdateInfo& ui, QString* path);
-    Fetched fetch(const QUrl& url, UpdateBodySink& sink, bool reportProgress, int deadlineMs);
+    // GETs `url` into `sink`: NoError, FileDownloadFailed or FileDownloadInterruped.
+    UpdateError fetch(const QUrl& url, UpdateBodySink& sink, bool reportProgress, int deadlineMs);
 
     UpdateOptions _options;
     std::shared_ptr<Worker> worker;
