@@ -30,9 +30,11 @@ QByteArray sourceField(const QByteArray& name, const QByteArray& key, bool sink 
     return field(!sink, name, key);
 }
 
-// `ms` of 48 kHz mono 16-bit sound recorded from a source. A remap source
-// (the cable's recording side) takes up to a second to deliver its first block
-// to a new recorder: callers look at the end of the recording.
+// At least `ms` of 48 kHz mono 16-bit sound recorded from a source. A remap
+// source (the cable's recording side) takes up to a second to deliver its
+// first block to a new recorder: callers look at the end of the recording.
+// A recorder starved on a busy machine is given up to five more seconds to
+// deliver the whole length.
 std::vector<qint16> record(const QString& source, int ms)
 {
     QProcess p;
@@ -42,6 +44,11 @@ std::vector<qint16> record(const QString& source, int ms)
              QStringLiteral("--rate=48000"), QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
     p.waitForStarted(5000);
     QTest::qWait(ms);
+    const qint64 wanted = qint64(ms) * 48 * 2;
+    QElapsedTimer late;
+    late.start();
+    while (p.bytesAvailable() < wanted && late.elapsed() < 5000)
+        p.waitForReadyRead(100);
     // parec writes what it holds when interrupted, not when terminated.
     ::kill(pid_t(p.processId()), SIGINT);
     if (!p.waitForFinished(5000))
