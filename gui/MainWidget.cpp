@@ -352,8 +352,6 @@ void MainWidget::chooseCamera(int index)
     if (!_c.grabber || device < 0)
         return;
     _c.grabber->stopCamera();
-    // The virtual camera gives 1280 x 720: the preview takes it halved.
-    _c.grabber->setShrinkToRequest(true);
     // A negative height asks for the rows top first, as the preview paints them.
     _previewRunning =
         _c.grabber->startCamera(kPreviewCameraWidth, -kPreviewCameraHeight, device, _cameras->itemText(index), true);

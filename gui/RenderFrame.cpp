@@ -1,7 +1,7 @@
 #include "RenderFrame.h"
 
 #include "App.h"
-#include "FrameMemory.h"
+#include "PixelMeans.h"
 
 #include <QDebug>
 #include <QMutexLocker>
@@ -43,9 +43,9 @@ QImage reduced(const QImage& image, int factor)
     QImage out(in.width() / factor, in.height() / factor, in.format());
     const int offset = factor / 2 - 1;
     for (int y = 0; y < out.height(); ++y)
-        framememory::meanOf2x2Row(reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset)) + offset,
-                                  reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset + 1)) + offset,
-                                  reinterpret_cast<quint32*>(out.scanLine(y)), out.width(), factor);
+        pixelmeans::meanOf2x2(reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset)) + offset,
+                              reinterpret_cast<const quint32*>(in.constScanLine(y * factor + offset + 1)) + offset,
+                              reinterpret_cast<quint32*>(out.scanLine(y)), out.width(), factor);
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <FrameConverter.h>
 #include <FrameDelivery.h>
 #include <Pacer.h>
+#include <PixelMeans.h>
 #include <Placeholder.h>
 #include <PlaceholderArt.h>
 #include <YuvRows.h>
@@ -183,6 +184,31 @@ private slots:
                 }
     }
 
+    // Each output pixel is the rounded mean of its 2 x 2 block, byte by byte,
+    // for every row length (the vector loop and the rest of the row) and for
+    // the sampling steps too.
+    void blockMeansAreRoundedPerByte()
+    {
+        std::mt19937 random(3);
+        for (const int step : {2, 4})
+            for (int count = 0; count <= 19; ++count) {
+                std::vector<uint32_t> a(size_t(count * step + 1)), b(a.size()), out(size_t(count) + 1, 0xdeadbeefu);
+                for (size_t i = 0; i < a.size(); ++i)
+                    a[i] = random(), b[i] = random();
+                pixelmeans::meanOf2x2(a.data(), b.data(), out.data(), count, step);
+                for (int i = 0; i < count; ++i)
+                    for (int shift = 0; shift < 32; shift += 8) {
+                        const auto byte = [&](const std::vector<uint32_t>& v, int at) {
+                            return (v[size_t(at)] >> shift) & 0xff;
+                        };
+                        const int at = i * step;
+                        const uint32_t mean = (byte(a, at) + byte(a, at + 1) + byte(b, at) + byte(b, at + 1) + 2) / 4;
+                        QCOMPARE((out[size_t(i)] >> shift) & 0xff, mean);
+                    }
+                QCOMPARE(out[size_t(count)], 0xdeadbeefu); // nothing past the row
+            }
+    }
+
     void converterNeverWritesPastTheDestination()
     {
         const auto src = randomPicture(64, 32, 7);
@@ -354,6 +380,17 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<char*>(dst.data()), dst.size()),
                  yuvref::convert("I420", pulsed.data(), 1280, 720));
         QVERIFY(!delivery.hasReader());
+        // At half size in a 32-bit format, the placeholder halved, pulsing the same.
+        std::vector<uint8_t> half(640 * 360 * 4), expectedHalf(half.size());
+        QCOMPARE(delivery.produce(10000000, vcam::FormatRGB32, 640, 360, half.data(), half.size()),
+                 Result::Placeholder);
+        FrameConverter halver;
+        halver.reset(1280, 720, 640, 360);
+        QVERIFY(
+            halver.convert(picture->pixels.data(), picture->pixels.size(), expectedHalf.data(), expectedHalf.size()));
+        vcam::applyPulse(expectedHalf.data(), expectedHalf.data(), expectedHalf.size(), vcam::pulseFactor(10000000));
+        QVERIFY(half == expectedHalf);
+        QCOMPARE(delivery.produce(0, vcam::FormatI420, 640, 360, dst.data(), dst.size()), Result::Unfilled);
 
         Writer writer {FrameChannel::detail::createWriter(name, 1280, 720, 330000)};
         QVERIFY(writer.h);

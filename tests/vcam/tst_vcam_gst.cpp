@@ -89,24 +89,26 @@ private slots:
 
     void negotiation()
     {
-        // Exactly the five formats, all at 1280 x 720 and 30 frames per second.
+        // Exactly the five formats at 1280 x 720, then the two 32-bit ones at
+        // half size, all at 30 frames per second.
         GstElementFactory* factory = gst_element_factory_find("vantorvcamsrc");
         GstElement* element = gst_element_factory_create(factory, nullptr);
         GstPad* pad = gst_element_get_static_pad(element, "src");
         GstCaps* caps = gst_pad_query_caps(pad, nullptr);
         QStringList formats;
+        const QList<int> full {1280, 720, 30, 1}, half {640, 360, 30, 1};
         for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
             const GstStructure* s = gst_caps_get_structure(caps, i);
             formats << gst_structure_get_string(s, "format");
             int w = 0, h = 0, num = 0, den = 0;
             QVERIFY(gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h));
             QVERIFY(gst_structure_get_fraction(s, "framerate", &num, &den));
-            QCOMPARE(QList<int>({w, h, num, den}), QList<int>({1280, 720, 30, 1}));
+            QCOMPARE(QList<int>({w, h, num, den}), i < 5 ? full : half);
             // YUV as the converter's BT.601 studio-range coefficients produce it.
             if (!QByteArray(gst_structure_get_string(s, "format")).startsWith("BGR"))
                 QCOMPARE(QByteArray(gst_structure_get_string(s, "colorimetry")), QByteArray("bt601"));
         }
-        QCOMPARE(formats, QStringList({"BGRA", "BGRx", "I420", "NV12", "YUY2"}));
+        QCOMPARE(formats, QStringList({"BGRA", "BGRx", "I420", "NV12", "YUY2", "BGRA", "BGRx"}));
         gst_caps_unref(caps);
         gst_object_unref(pad);
         gst_object_unref(gst_object_ref_sink(element));
@@ -136,7 +138,8 @@ private slots:
         }
 
         // Anything else is refused rather than delivered wrongly.
-        for (const char* other : {"video/x-raw,format=RGB", "video/x-raw,width=640"}) {
+        for (const char* other :
+             {"video/x-raw,format=RGB", "video/x-raw,width=320", "video/x-raw,format=I420,width=640"}) {
             Pipeline p(QByteArray("vantorvcamsrc ! ") + other + " ! appsink name=sink");
             QVERIFY(p.play());
             QVERIFY(p.pull(GST_SECOND).data.isEmpty());
@@ -208,6 +211,19 @@ private slots:
             QVERIFY(p.play());
             const Frame f = p.pull();
             QVERIFY2(f.data == yuvref::convert(referenceKind(format), picture.data(), 1280, 720), format.constData());
+        }
+        // At half size, each pixel is its 2 x 2 block's rounded mean, byte by byte.
+        QByteArray half(640 * 360 * 4, Qt::Uninitialized);
+        for (int y = 0; y < 360; ++y)
+            for (int x = 0; x < 640 * 4; ++x) {
+                const size_t at = size_t(2 * y) * 1280 * 4 + size_t(x / 4) * 8 + size_t(x % 4);
+                half[y * 640 * 4 + x] =
+                    char((picture[at] + picture[at + 4] + picture[at + 1280 * 4] + picture[at + 1280 * 4 + 4] + 2) / 4);
+            }
+        for (const QByteArray format : {"BGRA", "BGRx"}) {
+            Pipeline p(pipelineFor(format + ",width=640,height=360", 2));
+            QVERIFY(p.play());
+            QVERIFY2(p.pull().data == half, format.constData());
         }
         FrameChannel::close(writer);
     }
@@ -390,7 +406,7 @@ private slots:
         QVERIFY(camera);
         QVERIFY(gst_device_has_classes(camera, "Video/Source"));
         GstCaps* caps = gst_device_get_caps(camera);
-        QCOMPARE(gst_caps_get_size(caps), 5u);
+        QCOMPARE(gst_caps_get_size(caps), 7u);
         gst_caps_unref(caps);
 
         // The device's element streams.

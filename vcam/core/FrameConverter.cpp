@@ -2,6 +2,8 @@
 
 #include "YuvRows.h"
 
+#include <PixelMeans.h>
+
 #include <cstring>
 
 namespace vcam {
@@ -46,6 +48,20 @@ void copy(const uint8_t* src, const Planes& dst, uint32_t w, uint32_t h)
     }
     for (uint32_t row = 0; row < h; ++row)
         std::memcpy(dst.data[0] + row * dst.stride[0], src + row * stride, stride);
+}
+
+// A 32-bit picture of w x h from one of 2w x 2h, the next pair of rows
+// fetched while one is averaged.
+void halve(const uint8_t* src, const Planes& dst, uint32_t w, uint32_t h)
+{
+    const size_t stride = size_t(w) * 8;
+    for (uint32_t row = 0; row < h; ++row) {
+        const uint8_t* top = src + 2 * row * stride;
+        if (row + 1 < h)
+            pixelmeans::prefetch(top + 2 * stride, 2 * stride);
+        pixelmeans::meanOf2x2(reinterpret_cast<const uint32_t*>(top), reinterpret_cast<const uint32_t*>(top + stride),
+                              reinterpret_cast<uint32_t*>(dst.data[0] + row * dst.stride[0]), int(w), 2);
+    }
 }
 
 } // namespace
@@ -103,13 +119,16 @@ bool FrameConverter::convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, 
 
 bool FrameConverter::convert(const uint8_t* src, size_t srcBytes, const Planes& dst) const
 {
-    if (!src || !dst.data[0] || !sizesMatch() || requiredBytes(_kind, _dstWidth, _dstHeight) == 0
+    if (!src || !dst.data[0] || !(sizesMatch() || halves()) || requiredBytes(_kind, _dstWidth, _dstHeight) == 0
         || srcBytes < requiredBytes(Copy, _srcWidth, _srcHeight))
         return false;
     const yuv::Rows& rows = _rows ? *_rows : yuv::rows();
     switch (_kind) {
     case Copy:
-        copy(src, dst, _dstWidth, _dstHeight);
+        if (halves())
+            halve(src, dst, _dstWidth, _dstHeight);
+        else
+            copy(src, dst, _dstWidth, _dstHeight);
         return true;
     case I420:
         toI420(rows, src, dst, _dstWidth, _dstHeight);

@@ -32,6 +32,14 @@ public:
     uint32_t dstWidth() const { return _dstWidth; }
     uint32_t dstHeight() const { return _dstHeight; }
     bool sizesMatch() const { return _srcWidth == _dstWidth && _srcHeight == _dstHeight; }
+    // A copy whose destination is half the source each way: each pixel is
+    // the rounded mean of its 2 x 2 block (a preview's size, at a quarter of
+    // the bytes).
+    bool halves() const
+    {
+        return _kind == Copy && _dstWidth != 0 && _dstHeight != 0 && _srcWidth == 2 * _dstWidth
+            && _srcHeight == 2 * _dstHeight;
+    }
     // The row loops to convert with (see YuvRows.h); null, the default, is
     // the widest this processor allows.
     void useRows(const yuv::Rows* rows) { _rows = rows; }
@@ -76,7 +84,8 @@ public:
     static Planes packedPlanes(Kind kind, uint32_t width, uint32_t height, uint8_t* dst);
 
     // Converts `src` (srcBytes long) into `dst` (dstBytes long). Writes
-    // nothing and returns false unless the sizes match, the source holds the
+    // nothing and returns false unless the sizes match (or the copy halves),
+    // the source holds the
     // whole picture and the destination holds the whole converted picture.
     bool convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, size_t dstBytes) const;
     // The same into planes the caller vouches for (each holds the format's

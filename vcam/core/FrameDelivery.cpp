@@ -113,9 +113,31 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
         return Result::Live;
     }
 
-    if (!_pulsing || !_converter.sizesMatch())
+    PulsingPlaceholder* pulsing = placeholderForDestination();
+    if (!pulsing)
         return Result::Unfilled;
-    return _pulsing->render(pulseFactor(t), _converter.kind(), dst) ? Result::Placeholder : Result::Unfilled;
+    return pulsing->render(pulseFactor(t), _converter.kind(), dst) ? Result::Placeholder : Result::Unfilled;
+}
+
+PulsingPlaceholder* FrameDelivery::placeholderForDestination()
+{
+    if (!_pulsing || _converter.sizesMatch())
+        return _pulsing.get();
+    if (!_converter.halves())
+        return nullptr;
+    if (!_pulsingHalf) {
+        auto half = std::make_shared<PlaceholderPicture>();
+        half->width = _placeholder->width / 2;
+        half->height = _placeholder->height / 2;
+        half->pixels.resize(size_t(half->width) * half->height * 4);
+        FrameConverter halver;
+        halver.reset(_placeholder->width, _placeholder->height, half->width, half->height);
+        if (!halver.convert(_placeholder->pixels.data(), _placeholder->pixels.size(), half->pixels.data(),
+                            half->pixels.size()))
+            return nullptr;
+        _pulsingHalf = std::make_unique<PulsingPlaceholder>(std::move(half));
+    }
+    return _pulsingHalf.get();
 }
 
 } // namespace vcam

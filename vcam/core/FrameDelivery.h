@@ -52,6 +52,9 @@ public:
 
 private:
     void closeReader();
+    // The placeholder at the converter's destination size: its own size, or
+    // half of it for a copy that halves; null for any other size.
+    PulsingPlaceholder* placeholderForDestination();
 
     std::string _channelName;
     FrameChannel::Handle* _reader = nullptr;
@@ -59,6 +62,7 @@ private:
     uint32_t _pollsWithoutFrames = 0; // polls of the open channel while it was not flowing
     std::shared_ptr<const PlaceholderPicture> _placeholder;
     std::unique_ptr<PulsingPlaceholder> _pulsing;
+    std::unique_ptr<PulsingPlaceholder> _pulsingHalf; // made when a client first asks for half size
     uint32_t _sourceWidth = kDefaultWidth;
     uint32_t _sourceHeight = kDefaultHeight;
     uint64_t _sourceInterval = kDefaultFrameInterval;

@@ -33,20 +33,29 @@ constexpr OfferedFormat kFormats[] = {
 
 } // namespace
 
+// The formats at full size, then the 32-bit ones at half size: a preview
+// (the window's own is 640 x 360) then gets a quarter of the bytes, each pixel
+// the mean of a 2 x 2 block, and scales nothing itself. Full size stays the
+// choice of a client that leaves the size open.
 GstCaps* vantor_vcam_offered_caps(void)
 {
     GstCaps* caps = gst_caps_new_empty();
-    for (const OfferedFormat& f : kFormats) {
+    const auto offer = [caps](const OfferedFormat& f, uint32_t width, uint32_t height) {
         GstStructure* s =
-            gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT,
-                              int(vcam::kDefaultWidth), "height", G_TYPE_INT, int(vcam::kDefaultHeight), "framerate",
-                              GST_TYPE_FRACTION, kFrameRate, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+            gst_structure_new("video/x-raw", "format", G_TYPE_STRING, f.gstName, "width", G_TYPE_INT, int(width),
+                              "height", G_TYPE_INT, int(height), "framerate", GST_TYPE_FRACTION, kFrameRate, 1,
+                              "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
         // The converter's coefficients are those of BT.601 with studio range;
         // without saying so, a 1280 x 720 YUV picture would be read as BT.709.
         if (vcam::converterKind(f.id) != vcam::FrameConverter::Copy)
             gst_structure_set(s, "colorimetry", G_TYPE_STRING, "bt601", nullptr);
         gst_caps_append_structure(caps, s);
-    }
+    };
+    for (const OfferedFormat& f : kFormats)
+        offer(f, vcam::kDefaultWidth, vcam::kDefaultHeight);
+    for (const OfferedFormat& f : kFormats)
+        if (vcam::converterKind(f.id) == vcam::FrameConverter::Copy)
+            offer(f, vcam::kDefaultWidth / 2, vcam::kDefaultHeight / 2);
     return caps;
 }
 

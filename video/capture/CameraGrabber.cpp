@@ -50,11 +50,6 @@ struct CameraGrabber::Opaque
     QImage workImage[2];
     int nextWorkImage = 0;
     bool flipVertical = false;
-    // The size the camera was started with, and whether frames of twice that
-    // size are halved.
-    int requestedWidth = 0;
-    int requestedHeight = 0;
-    std::atomic<bool> shrinkToRequest {false};
 
     std::unique_ptr<CaptureBackend> backend;
     std::atomic<int> stopping {0};
@@ -137,16 +132,10 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
     if (stride < rowBytes || sample.length < qint64(stride) * (h - 1) + rowBytes)
         return;
 
-    // Asked to, frames of twice the requested size (the virtual camera's
-    // 1280 x 720 for a 640 x 360 preview) are halved while copied: the copy is
-    // a quarter of the size and the consumer gets the size it asked for.
-    const bool halve = shrinkToRequest.load() && bpp == 32 && w == 2 * requestedWidth && h == 2 * requestedHeight;
-    const int outW = halve ? w / 2 : w;
-    const int outH = halve ? h / 2 : h;
     const QImage::Format format = bpp == 32 ? QImage::Format_RGB32 : QImage::Format_RGB888;
     QImage& image = workImage[nextWorkImage];
-    if (image.size() != QSize(outW, outH) || image.format() != format || !image.isDetached())
-        image = framememory::createImage(outW, outH, format);
+    if (image.size() != QSize(w, h) || image.format() != format || !image.isDetached())
+        image = framememory::createImage(w, h, format);
     if (image.isNull())
         return;
 
@@ -155,16 +144,7 @@ void CameraGrabber::Opaque::sampleCB(const CaptureSample& sample)
     // bitmap holds them. GStreamer's samples run top first already: with a
     // flip their rows are copied in order, without one they are reversed.
     const bool reverse = flipVertical != sample.topDown;
-    for (int r = 0; halve && r < outH; ++r) {
-        auto* dst = reinterpret_cast<quint32*>(image.scanLine(reverse ? outH - 1 - r : r));
-        framememory::meanOf2x2Row(reinterpret_cast<const quint32*>(sample.data + qsizetype(2 * r) * stride),
-                                  reinterpret_cast<const quint32*>(sample.data + qsizetype(2 * r + 1) * stride), dst,
-                                  outW, 2);
-        if (flipVertical)
-            for (int x = 0; x < outW; ++x)
-                dst[x] |= 0xff000000u;
-    }
-    for (int r = 0; !halve && r < h; ++r) {
+    for (int r = 0; r < h; ++r) {
         const uint8_t* src = sample.data + qsizetype(r) * stride;
         uchar* dst = image.scanLine(reverse ? h - 1 - r : r);
         if (flipVertical && bpp == 32) {
@@ -267,8 +247,6 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString&
     Opaque& o = *_opaque;
     o.flipVertical = height < 0;
     height = std::abs(height);
-    o.requestedWidth = width;
-    o.requestedHeight = height;
 
     const int count = int(o.devices.size());
     if (index >= count)
@@ -340,11 +318,6 @@ bool CameraGrabber::isCameraStarted()
 {
     QMutexLocker locker(&_mutex);
     return _opaque->mainDevice && _opaque->mainDevice->configured;
-}
-
-void CameraGrabber::setShrinkToRequest(bool enabled)
-{
-    _opaque->shrinkToRequest = enabled;
 }
 
 bool CameraGrabber::isPreviewing()

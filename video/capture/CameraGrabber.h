@@ -30,10 +30,6 @@ public:
     bool startCamera(int width, int height, int index, const QString& name, bool openControlDevice);
     void stopCamera();
     void startPreview();
-    // Frames of exactly twice the size given to startCamera are halved as they
-    // are copied (a preview asking 640 x 360 of a 1280 x 720 device). Off by
-    // default: frames come at the device's size.
-    void setShrinkToRequest(bool enabled);
     void stopPreview();
     bool isCameraStarted();
     bool isPreviewing();

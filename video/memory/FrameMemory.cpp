@@ -49,19 +49,4 @@ QImage createImage(int width, int height, QImage::Format format)
     return image;
 }
 
-void meanOf2x2Row(const quint32* a, const quint32* b, quint32* out, int count, int step)
-{
-    for (int i = 0; i < count; ++i) {
-        const quint32* pa = a + qsizetype(i) * step;
-        const quint32* pb = b + qsizetype(i) * step;
-        // Two bytes at a time, each in a 16-bit lane with room for the sum.
-        const quint32 even =
-            ((pa[0] & 0xff00ff) + (pa[1] & 0xff00ff) + (pb[0] & 0xff00ff) + (pb[1] & 0xff00ff) + 0x20002) >> 2;
-        const quint32 odd = (((pa[0] >> 8) & 0xff00ff) + ((pa[1] >> 8) & 0xff00ff) + ((pb[0] >> 8) & 0xff00ff)
-                             + ((pb[1] >> 8) & 0xff00ff) + 0x20002)
-                         >> 2;
-        out[i] = (even & 0xff00ff) | ((odd & 0xff00ff) << 8);
-    }
-}
-
 } // namespace framememory

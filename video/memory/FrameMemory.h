@@ -16,9 +16,4 @@ constexpr qsizetype kLargeFrom = qsizetype(1) << 20;
 // cannot be had.
 QImage createImage(int width, int height, QImage::Format format);
 
-// One row of a shrunk 32-bit picture: out[i] is the mean of the 2 x 2 block at
-// a[i * step], a[i * step + 1], b[i * step], b[i * step + 1], per byte, rounded.
-// Step 2 halves a picture; a larger step samples a block in each cell.
-void meanOf2x2Row(const quint32* a, const quint32* b, quint32* out, int count, int step);
-
 } // namespace framememory

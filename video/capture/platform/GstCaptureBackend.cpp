@@ -126,6 +126,9 @@ QString subtypeOf(const GstStructure* s)
     return QString::fromLatin1(media);
 }
 
+// 32-bit RGB layouts whose colour bytes read the same as BGRx's.
+const QStringList kRgb32Layouts = {QStringLiteral("BGRA"), QStringLiteral("BGRx")};
+
 QList<CameraFormat> formatsOf(GstCaps* caps)
 {
     QList<CameraFormat> formats;
@@ -279,13 +282,23 @@ private:
             return false;
         }
 
-        // The device's own format at the chosen size, then 32-bit output at that size.
+        // The device's own format at the chosen size, then 32-bit output at
+        // that size. A device that offers the output's own BGRx at that size
+        // is asked for it instead of another 32-bit RGB layout, so the
+        // converter passes its frames through rather than rewriting each pixel.
         GstCaps* deviceCaps = gst_caps_new_empty_simple(decoder ? "image/jpeg" : "video/x-raw");
         if (format.width > 0 && format.height > 0)
             gst_caps_set_simple(deviceCaps, "width", G_TYPE_INT, format.width, "height", G_TYPE_INT, format.height,
                                 nullptr);
-        if (!decoder && !format.subtype.isEmpty() && format.subtype.size() == 4)
-            gst_caps_set_simple(deviceCaps, "format", G_TYPE_STRING, format.subtype.toLatin1().constData(), nullptr);
+        QString subtype = format.subtype;
+        const QString bgrx = QStringLiteral("BGRx");
+        if (kRgb32Layouts.contains(subtype)
+            && std::any_of(_formats.cbegin(), _formats.cend(), [&](const CameraFormat& f) {
+                   return f.width == format.width && f.height == format.height && f.subtype == bgrx;
+               }))
+            subtype = bgrx;
+        if (!decoder && !subtype.isEmpty() && subtype.size() == 4)
+            gst_caps_set_simple(deviceCaps, "format", G_TYPE_STRING, subtype.toLatin1().constData(), nullptr);
         g_object_set(chosen, "caps", deviceCaps, nullptr);
         gst_caps_unref(deviceCaps);
 
