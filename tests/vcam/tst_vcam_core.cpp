@@ -425,6 +425,16 @@ private slots:
         QCOMPARE(delivery.deliveredSequence(), 2u);
         QVERIFY(std::memcmp(bgrx.data(), frame2.data(), bgrx.size()) == 0);
 
+        // Allowed to, the delivery leaves a frame it delivered in the same
+        // format and size unwritten; in another format it converts it.
+        delivery.allowRepeats(true);
+        std::fill(bgrx.begin(), bgrx.end(), 0x44);
+        QCOMPARE(delivery.produce(0, vcam::FormatRGB32, 1280, 720, bgrx.data(), bgrx.size()), Result::Repeated);
+        QVERIFY(std::all_of(bgrx.begin(), bgrx.end(), [](uint8_t b) { return b == 0x44; }));
+        QCOMPARE(delivery.produce(0, vcam::FormatARGB32, 1280, 720, bgrx.data(), bgrx.size()), Result::Live);
+        QVERIFY(std::memcmp(bgrx.data(), frame2.data(), bgrx.size()) == 0);
+        delivery.allowRepeats(false);
+
         // A format without a conversion of its own into a buffer of its size
         // writes nothing.
         std::vector<uint8_t> small(1280 * 720, 0x33);

@@ -98,8 +98,12 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
             return Result::Unfilled;
         case FrameChannel::Poll::NoFrame:
             return Result::Unfilled;
-        case FrameChannel::Poll::NewFrame:
         case FrameChannel::Poll::Repeat:
+            if (_repeatsAllowed && frame.sequence == _deliveredSequence && format == _deliveredFormat
+                && width == _deliveredWidth && height == _deliveredHeight)
+                return Result::Repeated;
+            break;
+        case FrameChannel::Poll::NewFrame:
             break;
         }
         if (frame.width != _converter.srcWidth() || frame.height != _converter.srcHeight()
@@ -110,6 +114,9 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
         if (!FrameChannel::frameIntact(_reader, frame))
             return Result::Unfilled;
         _deliveredSequence = frame.sequence;
+        _deliveredFormat = format;
+        _deliveredWidth = width;
+        _deliveredHeight = height;
         return Result::Live;
     }
 

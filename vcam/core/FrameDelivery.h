@@ -26,6 +26,7 @@ class FrameDelivery
 public:
     enum class Result {
         Live,        // the buffer holds a channel frame
+        Repeated,    // nothing written: the channel holds the frame delivered last (see allowRepeats)
         Placeholder, // the buffer holds the pulsing placeholder
         Unfilled,    // nothing usable was written; the caller repeats its previous picture
     };
@@ -42,6 +43,11 @@ public:
     Result produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst, size_t dstBytes);
     // The same into planes the caller vouches for (see FrameConverter::Planes).
     Result produce(int64_t t, FormatId format, uint32_t width, uint32_t height, const FrameConverter::Planes& dst);
+
+    // A caller that keeps its last picture (a GStreamer buffer is shared,
+    // not copied) allows repeats: a channel frame already delivered in the
+    // same format and size is then not converted again. Off by default.
+    void allowRepeats(bool allowed) { _repeatsAllowed = allowed; }
 
     uint32_t sourceWidth() const { return _sourceWidth; }
     uint32_t sourceHeight() const { return _sourceHeight; }
@@ -67,6 +73,11 @@ private:
     uint32_t _sourceHeight = kDefaultHeight;
     uint64_t _sourceInterval = kDefaultFrameInterval;
     uint32_t _deliveredSequence = 0;
+    // The format and size of the last Live result, which a repeat must match.
+    FormatId _deliveredFormat = FormatUnknown;
+    uint32_t _deliveredWidth = 0;
+    uint32_t _deliveredHeight = 0;
+    bool _repeatsAllowed = false;
     FrameConverter _converter;
 };
 

@@ -325,12 +325,17 @@ static GstFlowReturn vantor_vcam_src_create(GstPushSrc* src, GstBuffer** out)
         planes.data[p] = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, p));
         planes.stride[p] = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, p));
     }
+    // A frame the channel repeats is not converted again: the last picture
+    // goes out once more, sharing its memory.
+    self->delivery->allowRepeats(self->last != nullptr);
     const auto result = self->delivery->produce(gint64(pts / 100), self->format, GST_VIDEO_INFO_WIDTH(&self->info),
                                                 GST_VIDEO_INFO_HEIGHT(&self->info), planes);
-    if (result == vcam::FrameDelivery::Result::Unfilled && !self->last)
+    using Result = vcam::FrameDelivery::Result;
+    const bool nothingNew = result == Result::Unfilled || result == Result::Repeated;
+    if (nothingNew && !self->last)
         vantor_vcam_src_fill_black(&frame);
     gst_video_frame_unmap(&frame);
-    if (result == vcam::FrameDelivery::Result::Unfilled && self->last) {
+    if (nothingNew && self->last) {
         // Nothing new this tick: the previous picture again, sharing its memory.
         gst_buffer_unref(buffer);
         buffer = gst_buffer_copy(self->last);
