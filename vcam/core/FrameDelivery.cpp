@@ -34,6 +34,7 @@ void FrameDelivery::closeReader()
     // writer, at another size, and its geometry must be read again.
     _lastChannelState = 0;
     _pollsWithoutFrames = 0;
+    _deliveredFormat = FormatUnknown; // nothing the caller holds is to be repeated
 }
 
 FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_t width, uint32_t height, uint8_t* dst,
@@ -120,6 +121,7 @@ FrameDelivery::Result FrameDelivery::produce(int64_t t, FormatId format, uint32_
         return Result::Live;
     }
 
+    _deliveredFormat = FormatUnknown; // the caller's last picture will not be a channel frame
     PulsingPlaceholder* pulsing = placeholderForDestination();
     if (!pulsing)
         return Result::Unfilled;
