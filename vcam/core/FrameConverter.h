@@ -85,8 +85,8 @@ public:
 
     // Converts `src` (srcBytes long) into `dst` (dstBytes long). Writes
     // nothing and returns false unless the sizes match (or the copy halves),
-    // the source holds the
-    // whole picture and the destination holds the whole converted picture.
+    // the source holds the whole picture and the destination holds the whole
+    // converted picture.
     bool convert(const uint8_t* src, size_t srcBytes, uint8_t* dst, size_t dstBytes) const;
     // The same into planes the caller vouches for (each holds the format's
     // rows at its stride, a stride at least the row's bytes).

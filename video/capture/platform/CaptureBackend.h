@@ -16,6 +16,8 @@ struct CameraFormat
     int32_t width = 0;
     int32_t height = 0;
     QString subtype;
+
+    bool operator==(const CameraFormat&) const = default;
 };
 
 // One delivered sample. The grabber reads it in device-independent-bitmap

@@ -10,7 +10,6 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -126,9 +125,6 @@ QString subtypeOf(const GstStructure* s)
     return QString::fromLatin1(media);
 }
 
-// 32-bit RGB layouts whose colour bytes read the same as BGRx's.
-const QStringList kRgb32Layouts = {QStringLiteral("BGRA"), QStringLiteral("BGRx")};
-
 QList<CameraFormat> formatsOf(GstCaps* caps)
 {
     QList<CameraFormat> formats;
@@ -141,10 +137,7 @@ QList<CameraFormat> formatsOf(GstCaps* caps)
         if (!gst_structure_get_int(s, "width", &w) || !gst_structure_get_int(s, "height", &h) || w <= 0 || h <= 0)
             continue;
         const CameraFormat f {w, h, subtypeOf(s)};
-        const bool known = std::any_of(formats.cbegin(), formats.cend(), [&](const CameraFormat& g) {
-            return g.width == f.width && g.height == f.height && g.subtype == f.subtype;
-        });
-        if (!known)
+        if (!formats.contains(f))
             formats.append(f);
     }
     return formats;
@@ -284,19 +277,15 @@ private:
 
         // The device's own format at the chosen size, then 32-bit output at
         // that size. A device that offers the output's own BGRx at that size
-        // is asked for it instead of another 32-bit RGB layout, so the
+        // is asked for it instead of BGRA (the same colour bytes), so the
         // converter passes its frames through rather than rewriting each pixel.
         GstCaps* deviceCaps = gst_caps_new_empty_simple(decoder ? "image/jpeg" : "video/x-raw");
         if (format.width > 0 && format.height > 0)
             gst_caps_set_simple(deviceCaps, "width", G_TYPE_INT, format.width, "height", G_TYPE_INT, format.height,
                                 nullptr);
-        QString subtype = format.subtype;
-        const QString bgrx = QStringLiteral("BGRx");
-        if (kRgb32Layouts.contains(subtype)
-            && std::any_of(_formats.cbegin(), _formats.cend(), [&](const CameraFormat& f) {
-                   return f.width == format.width && f.height == format.height && f.subtype == bgrx;
-               }))
-            subtype = bgrx;
+        const CameraFormat bgrx {format.width, format.height, QStringLiteral("BGRx")};
+        const QString subtype =
+            format.subtype == QLatin1String("BGRA") && _formats.contains(bgrx) ? bgrx.subtype : format.subtype;
         if (!decoder && !subtype.isEmpty() && subtype.size() == 4)
             gst_caps_set_simple(deviceCaps, "format", G_TYPE_STRING, subtype.toLatin1().constData(), nullptr);
         g_object_set(chosen, "caps", deviceCaps, nullptr);
