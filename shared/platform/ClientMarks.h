@@ -10,8 +10,11 @@
 // subtracted from the new one.
 //
 // Linux: one small file per client beside the counter section, holding an
-// exclusive flock that the kernel drops when the process dies. Other
-// platforms have no marks (publish does nothing, reap finds nothing).
+// exclusive flock that the kernel drops when the process dies. Windows: one
+// small file per client in a shared directory (%ProgramData%\Vantor\ClientMarks),
+// holding an exclusive byte-range lock that the system drops when the process
+// dies. Other platforms have no marks (publish does nothing, reap finds
+// nothing).
 #pragma once
 
 #include <cstdint>

@@ -73,7 +73,8 @@ public:
     // section's size is fixed.
     bool lost() const;
     // Tells this object apart from an earlier one of the same name (Linux:
-    // its inode; 0 on Windows).
+    // its inode; Windows: a stamp kept in the spare end of the section's last
+    // page by openOrCreate, 0 for channel sections).
     uint64_t identity() const { return identity_; }
     void reset();
 

@@ -42,6 +42,41 @@ std::wstring writerMarkerName(const std::string& name)
     return widen(name + "Writer");
 }
 
+// A value no earlier section of the same name will have carried: the time, a
+// high-resolution tick count and the process id, mixed (splitmix64's
+// finaliser). Never 0, which marks a stamp not yet set.
+uint64_t freshStamp()
+{
+    FILETIME now {};
+    GetSystemTimeAsFileTime(&now);
+    LARGE_INTEGER ticks {};
+    QueryPerformanceCounter(&ticks);
+    uint64_t x = (uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime) ^ uint64_t(ticks.QuadPart)
+               ^ (uint64_t(GetCurrentProcessId()) << 40);
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x ? x : 1;
+}
+
+// A section lives only while somebody holds it, and one created again under
+// the same name starts from zero: its identity is a stamp in the last 8 bytes
+// of its page(s), beyond the `size` bytes callers use. The first opener to
+// find it unset sets it, atomically, so all holders agree. 0 when there is no
+// room for it.
+uint64_t stampOf(void* view, uint32_t size)
+{
+    MEMORY_BASIC_INFORMATION info {};
+    if (VirtualQuery(view, &info, sizeof info) != sizeof info
+        || info.RegionSize < ((size_t(size) + 7) & ~size_t(7)) + 8)
+        return 0;
+    auto* stamp = reinterpret_cast<volatile LONG64*>(static_cast<char*>(view) + info.RegionSize - 8);
+    const LONG64 mine = LONG64(freshStamp());
+    const LONG64 seen = InterlockedCompareExchange64(stamp, mine, 0);
+    return uint64_t(seen ? seen : mine);
+}
+
 } // namespace
 
 std::string platformName(const std::string& name)
@@ -149,6 +184,7 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     }
     section.base_ = view;
     section.size_ = size;
+    section.identity_ = stampOf(view, size);
     return section;
 }
 

@@ -12,11 +12,14 @@
 //       at least REOPENS reopenings; prints "frames N reopens R bad B".
 //   count SECTION MUTEX inc|dec N      opens the counter, N increments or decrements
 //   read SECTION MUTEX                 prints "value V" or "unknown"
+//   client SECTION MUTEX               counts itself with a liveness mark, as a
+//                                      virtual camera client begins; prints "counted", sleeps
 //   hold MUTEX                         locks the named mutex, prints "locked", sleeps
 //   open NAME                          opens the channel once: "channel" or "no channel"
 //   timed COMMAND...                   runs COMMAND, then prints "took N ms"
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
+#include "platform/ClientMarks.h"
 
 #include <chrono>
 #include <cstdio>
@@ -152,6 +155,23 @@ int read(const std::string& section, const std::string& mutex)
     return 1;
 }
 
+int client(const std::string& section, const std::string& mutex)
+{
+    InstanceCounter counter(section, mutex);
+    if (!counter.createOrOpenSharedMemory())
+        return 2;
+    counter.releaseDeadClients();
+    ClientMarks::Mark mark;
+    const bool marked = mark.prepare(section, counter.generation());
+    if (!counter.increment())
+        return 3;
+    if (marked)
+        mark.publish();
+    say(mark.isPublished() ? "counted" : "unmarked");
+    for (;;)
+        sleepMs(1000);
+}
+
 int openOnce(const std::string& name)
 {
     FrameChannel::Handle* channel = FrameChannel::detail::openReader(name);
@@ -187,6 +207,8 @@ int run(const std::vector<std::string>& a)
             return count(a[1], a[2], a[3] == "inc", num(4));
         if (a.size() == 3 && a[0] == "read")
             return read(a[1], a[2]);
+        if (a.size() == 3 && a[0] == "client")
+            return client(a[1], a[2]);
         if (a.size() == 2 && a[0] == "hold")
             return hold(a[1]);
         if (a.size() == 2 && a[0] == "open")

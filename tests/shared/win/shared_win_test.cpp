@@ -2,7 +2,8 @@
 // kernel objects' semantics within one process, then real processes
 // (channel_peer.exe next to this program): writer and readers, a writer
 // terminated mid-stream and replaced, counting under contention, a mutex
-// holder that dies, and a counter that cannot be opened.
+// holder that dies, a counter that cannot be opened, and counted clients that
+// are killed.
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
 
@@ -300,6 +301,32 @@ void processes()
     CHECK(blocked.finish(10000) == 0 && blocked.said("value 1"));
 }
 
+// Counted clients that are killed are subtracted once, by whoever reaps
+// first; a live client's mark is left alone; a client killed while it held a
+// counter object alone (which went with it) is never subtracted from the next.
+void deadClients()
+{
+    const std::string sect = "GlobalVantorWinMarkSM" + tag, mux = "GlobalVantorWinMarkMux" + tag;
+    const std::string client = "client " + sect + " " + mux;
+    {
+        Child alone(client);
+        CHECK(alone.waitForLine("counted"));
+        alone.kill();
+    }
+    InstanceCounter mine(sect, mux);
+    CHECK(mine.createOrOpenSharedMemory());
+    Child live(client), doomed(client);
+    CHECK(live.waitForLine("counted") && doomed.waitForLine("counted"));
+    int32_t value = -1;
+    CHECK(mine.readValue(value) && value == 2);
+    doomed.kill();
+    CHECK(mine.releaseDeadClients() == 1);
+    CHECK(mine.releaseDeadClients() == 0);
+    CHECK(mine.readValue(value) && value == 1);
+    live.kill();
+    CHECK(mine.releaseDeadClients() == 1 && mine.readValue(value) && value == 0);
+}
+
 } // namespace
 
 int main()
@@ -307,6 +334,7 @@ int main()
     inProcess();
     counterBasics();
     processes();
+    deadClients();
     std::printf("%s (%d failures)\n", failures ? "FAILED" : "PASSED", failures);
     return failures ? 1 : 0;
 }
