@@ -345,11 +345,25 @@ private slots:
                                 [&] {
                                     ++yields;
                                     now += 1000;
-                                }};
+                                },
+                                nullptr};
         QVERIFY(vcam::waitUntil(333333, clock, nullptr, 100));
         QCOMPARE(sleeps, QList<uint32_t>({32})); // to 1 ms before the deadline
         QCOMPARE(yields, 14);                    // the remaining 1.33 ms yielded
         QVERIFY(now >= 333333 && now < 333333 + 1000);
+
+        // With a precise sleep only the last quarter millisecond is yielded.
+        now = 0;
+        yields = 0;
+        QList<int64_t> precise;
+        clock.sleepPrecisely = [&](int64_t hundredNs) {
+            precise << hundredNs;
+            now += hundredNs + 300; // a little late
+        };
+        QVERIFY(vcam::waitUntil(333333, clock, nullptr, 100));
+        QCOMPARE(precise, QList<int64_t>({330833}));
+        QVERIFY(yields <= 3 && now >= 333333);
+        clock.sleepPrecisely = nullptr;
 
         // Long waits are cut into pieces; a cancellation ends the wait.
         now = 0;
