@@ -33,6 +33,7 @@ foreach(arch x86_64 i686)
       "-DCMAKE_BUILD_TYPE=Release"
       "-DVANTOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
       "-DVANTOR_BUILD_TESTS=${VANTOR_BUILD_TESTS}"
+      "-DVANTOR_PLACEHOLDER_ART=${CMAKE_BINARY_DIR}/vcam/core/PlaceholderArt.cpp"
       ${_launcher}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""

@@ -1,0 +1,58 @@
+// The enumerators of the filter's one pin and of the pin's offered media
+// types. Each holds a reference on what it enumerates.
+#pragma once
+
+#include "Com.h"
+
+#include <strmif.h>
+
+namespace DShow {
+
+class OutputFilter;
+class OutputPin;
+
+class OutputEnumPins final : public IEnumPins
+{
+public:
+    OutputEnumPins(OutputFilter* filter, ULONG position);
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override;
+    STDMETHODIMP Skip(ULONG count) override;
+    STDMETHODIMP Reset() override;
+    STDMETHODIMP Clone(IEnumPins** copy) override;
+
+private:
+    ~OutputEnumPins();
+
+    RefCount _refs {1};
+    LiveObject _live;
+    OutputFilter* _filter;
+    ULONG _position;
+};
+
+class OutputEnumMediaTypes final : public IEnumMediaTypes
+{
+public:
+    OutputEnumMediaTypes(OutputPin* pin, ULONG position);
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
+    STDMETHODIMP Skip(ULONG count) override;
+    STDMETHODIMP Reset() override;
+    STDMETHODIMP Clone(IEnumMediaTypes** copy) override;
+
+private:
+    ~OutputEnumMediaTypes();
+
+    RefCount _refs {1};
+    LiveObject _live;
+    OutputPin* _pin;
+    ULONG _position;
+};
+
+} // namespace DShow
