@@ -352,6 +352,12 @@ private slots:
         QCOMPARE(yields, 14);                    // the remaining 1.33 ms yielded
         QVERIFY(now >= 333333 && now < 333333 + 1000);
 
+        // Counter ticks after three days of uptime, where count x 10^7 would
+        // have overflowed 64 bits.
+        constexpr int64_t threeDays = int64_t(86400) * 3 * 10000000;
+        QCOMPARE(vcam::ticksTo100ns(threeDays, 10000000), threeDays);
+        QCOMPARE(vcam::ticksTo100ns(int64_t(3579545) * 86400 * 3 + 1, 3579545), threeDays + 2);
+
         // With a precise sleep only the last quarter millisecond is yielded.
         now = 0;
         yields = 0;

@@ -206,10 +206,11 @@ const Format kFormats[] = {{vcam::FormatARGB32, "COPY", "ARGB32"},
                            {vcam::FormatYUY2, "YUY2", "YUY2"}};
 
 // camera -> sample grabber -> null renderer, in the offered format `index`.
+// The grabber takes that format only, or with `anyFormat` every video format.
 class Graph
 {
 public:
-    Graph(ComPtr<IBaseFilter> camera, int formatIndex, Grabber& grabber)
+    Graph(ComPtr<IBaseFilter> camera, int formatIndex, Grabber& grabber, bool anyFormat = false)
         : _camera(std::move(camera))
     {
         if (!_camera)
@@ -234,26 +235,18 @@ public:
         _graph->AddFilter(sink.get(), L"Null");
 
         // The client picks the format through the capture pin's stream config.
-        ComPtr<IAMStreamConfig> config;
         builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, _camera.get(), IID_IAMStreamConfig,
-                               reinterpret_cast<void**>(config.put()));
-        AM_MEDIA_TYPE* type = nullptr;
-        VIDEO_STREAM_CONFIG_CAPS caps;
-        if (!config || config->GetStreamCaps(formatIndex, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK) {
-            _error = "no stream caps";
-            return;
-        }
-        const HRESULT set = config->SetFormat(type);
+                               reinterpret_cast<void**>(_config.put()));
+        GUID subtype {};
+        const HRESULT set = setFormat(formatIndex, &subtype);
         auto grabberControl = DShow::queryInterface<ISampleGrabber>(grab.get(), IID_ISampleGrabber);
         AM_MEDIA_TYPE want {};
         want.majortype = MEDIATYPE_Video;
-        want.subtype = type->subtype;
+        want.subtype = anyFormat ? GUID_NULL : subtype;
         grabberControl->SetMediaType(&want);
         grabberControl->SetBufferSamples(FALSE);
         grabberControl->SetOneShot(FALSE);
         grabberControl->SetCallback(&grabber, 0);
-        CoTaskMemFree(type->pbFormat);
-        CoTaskMemFree(type);
         if (FAILED(set)) {
             _error = "SetFormat failed";
             return;
@@ -275,6 +268,20 @@ public:
     }
     const std::string& error() const { return _error; }
     bool run() { return _control && SUCCEEDED(_control->Run()); }
+    // The offered format `index` through the stream config, as a client sets it.
+    HRESULT setFormat(int index, GUID* subtype = nullptr)
+    {
+        AM_MEDIA_TYPE* type = nullptr;
+        VIDEO_STREAM_CONFIG_CAPS caps;
+        if (!_config || _config->GetStreamCaps(index, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK)
+            return E_FAIL;
+        const HRESULT hr = _config->SetFormat(type);
+        if (subtype)
+            *subtype = type->subtype;
+        CoTaskMemFree(type->pbFormat);
+        CoTaskMemFree(type);
+        return hr;
+    }
     void stop()
     {
         if (_control)
@@ -284,6 +291,7 @@ public:
 private:
     ComPtr<IBaseFilter> _camera;
     ComPtr<IGraphBuilder> _graph;
+    ComPtr<IAMStreamConfig> _config;
     ComPtr<IMediaControl> _control;
     std::string _error;
 };
@@ -421,6 +429,22 @@ void captureEachFormat()
             checkPacing(times, 330000, name + " live");
         }
     }
+}
+
+// A client switches from I420 to YUY2 while it streams: the allocator is set
+// up again for the larger picture and the next samples carry YUY2.
+void formatChangeWhileStreaming()
+{
+    Publisher publisher(7);
+    Grabber grabber;
+    Graph graph(openCamera(), 2, grabber, true);
+    check(graph.run() && waitForSamples(grabber, 10), "an I420 client streams");
+    check(graph.setFormat(4) == S_OK, "SetFormat to YUY2 while streaming");
+    const size_t switched = grabber.count();
+    check(waitForSamples(grabber, switched + 10), "samples keep coming after the switch");
+    REFERENCE_TIME t = 0;
+    check(grabber.last(t) == yuvref::convertBytes("YUY2", publisher.picture().data(), kWidth, kHeight),
+          "the next samples are the picture in YUY2");
 }
 
 // ---- A killed client ----
@@ -649,6 +673,7 @@ int main(int argc, char** argv)
           "listed once among the video input devices, with its class key");
 
     captureEachFormat();
+    formatChangeWhileStreaming();
     killedClientIsReleased();
     hostileHeaderIsSurvived();
 
