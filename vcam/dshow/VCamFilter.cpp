@@ -15,6 +15,9 @@ namespace {
 
 // Dead clients are looked for about every two seconds.
 constexpr uint64_t kReapEveryFrames = 60;
+// A frame's wait is one sleep (each costs the system a timer's set-up), and
+// the filter's end is noticed within this long.
+constexpr uint32_t kLongestSleepMs = 50;
 
 } // namespace
 
@@ -130,7 +133,7 @@ void VCamFilter::deliverFrames()
         if (frame > 0 && frame % kReapEveryFrames == 0)
             _client.reapDeadClients();
         deadline += interval;
-        if (!vcam::waitUntil(deadline, pacer, [this] { return exiting(); }))
+        if (!vcam::waitUntil(deadline, pacer, [this] { return exiting(); }, kLongestSleepMs))
             break;
         streamTime += interval;
     }
