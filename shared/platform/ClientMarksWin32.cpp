@@ -26,6 +26,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "Win32Text.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -35,31 +37,12 @@ namespace ClientMarks {
 
 namespace {
 
+using win32text::narrow;
+using win32text::widen;
+
 constexpr char kLive = 'L';
 constexpr char kClaimed = 'X';
 constexpr int kCreateAttempts = 4;
-
-std::wstring widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
-    return wide;
-}
-
-std::string narrow(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(size_t(length > 0 ? length : 0), '\0');
-    if (length > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
 
 HANDLE asHandle(intptr_t value)
 {

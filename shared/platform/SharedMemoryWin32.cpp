@@ -9,21 +9,14 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "Win32Text.h"
+
 #include <utility>
 
 namespace SharedMemory {
 namespace {
 
-std::wstring widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring wide(size_t(length > 0 ? length : 0), L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), length);
-    return wide;
-}
+using win32text::widen;
 
 HANDLE asHandle(intptr_t value)
 {

@@ -80,20 +80,6 @@ ComPtr<I> queryInterface(From* from, REFIID iid)
     return result;
 }
 
-// An atomic reference count; Release deletes the object at zero.
-class RefCount
-{
-public:
-    explicit RefCount(ULONG initial)
-        : _count(initial)
-    {}
-    ULONG add() { return ++_count; }
-    ULONG release() { return --_count; }
-
-private:
-    std::atomic<ULONG> _count;
-};
-
 // The module may not be unloaded while any of its objects lives or a client
 // holds a server lock: DllCanUnloadNow asks canUnload().
 namespace module {
@@ -113,6 +99,34 @@ public:
     ~LiveObject() { module::objectDestroyed(); }
     LiveObject(const LiveObject&) = delete;
     LiveObject& operator=(const LiveObject&) = delete;
+};
+
+// A COM object implementing `Interfaces`: one atomic reference count for all
+// of them (Release deletes the object at zero), and a place among the
+// module's live objects while it exists. `Self` is the object's class, which
+// befriends this template if its destructor is not public.
+template <typename Self, typename... Interfaces>
+class ComObject : public Interfaces...
+{
+public:
+    STDMETHODIMP_(ULONG) AddRef() override { return ++_refs; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const ULONG left = --_refs;
+        if (left == 0)
+            delete static_cast<Self*>(this);
+        return left;
+    }
+
+protected:
+    explicit ComObject(ULONG initialReferences)
+        : _refs(initialReferences)
+    {}
+    ~ComObject() = default;
+
+private:
+    std::atomic<ULONG> _refs;
+    LiveObject _live;
 };
 
 // A slim reader/writer lock used exclusively (usable with std::lock_guard).

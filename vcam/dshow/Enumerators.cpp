@@ -38,7 +38,8 @@ HRESULT skip(ULONG& position, ULONG count, ULONG total)
 // ---- Pins ----
 
 OutputEnumPins::OutputEnumPins(OutputFilter* filter, ULONG position)
-    : _filter(filter)
+    : ComObject(1)
+    , _filter(filter)
     , _position(position)
 {
     _filter->AddRef();
@@ -52,19 +53,6 @@ OutputEnumPins::~OutputEnumPins()
 STDMETHODIMP OutputEnumPins::QueryInterface(REFIID iid, void** out)
 {
     return answer<IEnumPins>(this, iid, IID_IEnumPins, out);
-}
-
-STDMETHODIMP_(ULONG) OutputEnumPins::AddRef()
-{
-    return _refs.add();
-}
-
-STDMETHODIMP_(ULONG) OutputEnumPins::Release()
-{
-    const ULONG left = _refs.release();
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 STDMETHODIMP OutputEnumPins::Next(ULONG count, IPin** pins, ULONG* fetched)
@@ -106,7 +94,8 @@ STDMETHODIMP OutputEnumPins::Clone(IEnumPins** copy)
 // ---- Media types ----
 
 OutputEnumMediaTypes::OutputEnumMediaTypes(OutputPin* pin, ULONG position)
-    : _pin(pin)
+    : ComObject(1)
+    , _pin(pin)
     , _position(position)
 {
     _pin->AddRef();
@@ -120,19 +109,6 @@ OutputEnumMediaTypes::~OutputEnumMediaTypes()
 STDMETHODIMP OutputEnumMediaTypes::QueryInterface(REFIID iid, void** out)
 {
     return answer<IEnumMediaTypes>(this, iid, IID_IEnumMediaTypes, out);
-}
-
-STDMETHODIMP_(ULONG) OutputEnumMediaTypes::AddRef()
-{
-    return _refs.add();
-}
-
-STDMETHODIMP_(ULONG) OutputEnumMediaTypes::Release()
-{
-    const ULONG left = _refs.release();
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 STDMETHODIMP OutputEnumMediaTypes::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched)

@@ -11,46 +11,40 @@ namespace DShow {
 class OutputFilter;
 class OutputPin;
 
-class OutputEnumPins final : public IEnumPins
+class OutputEnumPins final : public ComObject<OutputEnumPins, IEnumPins>
 {
 public:
     OutputEnumPins(OutputFilter* filter, ULONG position);
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
     STDMETHODIMP Reset() override;
     STDMETHODIMP Clone(IEnumPins** copy) override;
 
 private:
+    friend ComObject;
     ~OutputEnumPins();
 
-    RefCount _refs {1};
-    LiveObject _live;
     OutputFilter* _filter;
     ULONG _position;
 };
 
-class OutputEnumMediaTypes final : public IEnumMediaTypes
+class OutputEnumMediaTypes final : public ComObject<OutputEnumMediaTypes, IEnumMediaTypes>
 {
 public:
     OutputEnumMediaTypes(OutputPin* pin, ULONG position);
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
     STDMETHODIMP Reset() override;
     STDMETHODIMP Clone(IEnumMediaTypes** copy) override;
 
 private:
+    friend ComObject;
     ~OutputEnumMediaTypes();
 
-    RefCount _refs {1};
-    LiveObject _live;
     OutputPin* _pin;
     ULONG _position;
 };

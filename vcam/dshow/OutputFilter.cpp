@@ -12,7 +12,8 @@
 namespace DShow {
 
 OutputFilter::OutputFilter()
-    : _pin(new OutputPin(this))
+    : ComObject(0)
+    , _pin(new OutputPin(this))
 {}
 
 OutputFilter::~OutputFilter()
@@ -41,19 +42,6 @@ STDMETHODIMP OutputFilter::QueryInterface(REFIID iid, void** out)
     }
     *out = nullptr;
     return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) OutputFilter::AddRef()
-{
-    return _refs.add();
-}
-
-STDMETHODIMP_(ULONG) OutputFilter::Release()
-{
-    const ULONG left = _refs.release();
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 STDMETHODIMP OutputFilter::GetClassID(CLSID*)

@@ -30,15 +30,13 @@ private:
     IUnknown* _owner;
 };
 
-class OutputFilter : public IBaseFilter
+class OutputFilter : public ComObject<OutputFilter, IBaseFilter>
 {
 public:
     enum State : int { Stopped = 0, Paused = 1, Running = 2 };
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     // IPersist
     STDMETHODIMP GetClassID(CLSID* classId) override;
     // IMediaFilter
@@ -63,14 +61,14 @@ public:
     ComPtr<IReferenceClock> clock();
 
 protected:
+    friend ComObject;
+    // Without a reference: the caller takes the first one.
     OutputFilter();
     virtual ~OutputFilter();
 
-    RefCount _refs {0};
     std::atomic<State> _state {Stopped};
 
 private:
-    LiveObject _live;
     Lock _lock;                     // guards _clock and _graph
     IFilterGraph* _graph = nullptr; // not referenced: the graph owns the filter
     OutputPin* _pin = nullptr;

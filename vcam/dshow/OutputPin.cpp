@@ -13,7 +13,8 @@
 namespace DShow {
 
 OutputPin::OutputPin(OutputFilter* filter)
-    : _filter(filter)
+    : ComObject(1)
+    , _filter(filter)
 {
     for (size_t i = 0; i < kOfferedCount; ++i)
         buildVideoType(vcam::kOfferedFormats[i], _offered[i]);
@@ -45,19 +46,6 @@ STDMETHODIMP OutputPin::QueryInterface(REFIID iid, void** out)
     }
     AddRef();
     return S_OK;
-}
-
-STDMETHODIMP_(ULONG) OutputPin::AddRef()
-{
-    return _refs.add();
-}
-
-STDMETHODIMP_(ULONG) OutputPin::Release()
-{
-    const ULONG left = _refs.release();
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 // ---- Connection ----
@@ -436,36 +424,28 @@ REFERENCE_TIME OutputPin::averageTimePerFrame()
     return _shape.interval;
 }
 
+template <typename T>
+ComPtr<T> OutputPin::locked(const ComPtr<T>& field)
+{
+    std::lock_guard guard(_lock);
+    return field;
+}
+
 void OutputPin::commitAllocator()
 {
-    ComPtr<IMemAllocator> allocator;
-    {
-        std::lock_guard guard(_lock);
-        allocator = _allocator;
-    }
-    if (allocator)
+    if (ComPtr<IMemAllocator> allocator = locked(_allocator))
         allocator->Commit();
 }
 
 void OutputPin::decommitAllocator()
 {
-    ComPtr<IMemAllocator> allocator;
-    {
-        std::lock_guard guard(_lock);
-        allocator = _allocator;
-    }
-    if (allocator)
+    if (ComPtr<IMemAllocator> allocator = locked(_allocator))
         allocator->Decommit();
 }
 
 void OutputPin::flushDownstream()
 {
-    ComPtr<IPin> connected;
-    {
-        std::lock_guard guard(_lock);
-        connected = _connected;
-    }
-    if (connected) {
+    if (ComPtr<IPin> connected = locked(_connected)) {
         connected->BeginFlush();
         connected->EndFlush();
     }

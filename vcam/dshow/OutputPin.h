@@ -22,7 +22,7 @@ namespace DShow {
 
 class OutputFilter;
 
-class OutputPin final : public IPin, public IAMStreamConfig, public IKsPropertySet
+class OutputPin final : public ComObject<OutputPin, IPin, IAMStreamConfig, IKsPropertySet>
 {
 public:
     static constexpr const wchar_t* kId = L"Output Pin";
@@ -31,8 +31,6 @@ public:
 
     // IUnknown (all faces)
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     // IPin
     STDMETHODIMP Connect(IPin* receivePin, const AM_MEDIA_TYPE* type) override;
     STDMETHODIMP ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* type) override;
@@ -91,15 +89,17 @@ public:
     void detachFilter();
 
 private:
+    friend ComObject;
     ~OutputPin();
 
+    // A reference to one of the fields below, taken under the lock.
+    template <typename T>
+    ComPtr<T> locked(const ComPtr<T>& field);
     // Sets up the allocator for `receiver` and `type`; on success fills the
     // three outputs.
     HRESULT negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type, bool commit, ComPtr<IMemAllocator>& allocator,
                                ComPtr<IMemInputPin>& input, size_t& bytes);
 
-    RefCount _refs {1};
-    LiveObject _live;
     std::array<AM_MEDIA_TYPE, kOfferedCount> _offered {};
 
     // Serialises the calls that change the connection or the format; held

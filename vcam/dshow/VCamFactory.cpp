@@ -5,7 +5,8 @@
 namespace DShow {
 
 VCamFactory::VCamFactory(const CLSID& classId)
-    : _classId(classId)
+    : ComObject(1)
+    , _classId(classId)
 {}
 
 STDMETHODIMP VCamFactory::QueryInterface(REFIID iid, void** out)
@@ -19,19 +20,6 @@ STDMETHODIMP VCamFactory::QueryInterface(REFIID iid, void** out)
     }
     *out = nullptr;
     return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) VCamFactory::AddRef()
-{
-    return _refs.add();
-}
-
-STDMETHODIMP_(ULONG) VCamFactory::Release()
-{
-    const ULONG left = _refs.release();
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 STDMETHODIMP VCamFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out)

@@ -133,7 +133,8 @@ void VCamFilter::deliverFrames()
         if (frame > 0 && frame % kReapEveryFrames == 0)
             _client.reapDeadClients();
         deadline += interval;
-        if (!vcam::waitUntil(deadline, pacer, [this] { return exiting(); }, kLongestSleepMs))
+        const auto cancelled = [this] { return exiting(); };
+        if (!vcam::waitUntil(deadline, pacer, cancelled, kLongestSleepMs))
             break;
         streamTime += interval;
     }

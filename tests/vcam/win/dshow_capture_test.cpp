@@ -10,6 +10,7 @@
 //   dshow_capture_test.exe               the test
 //   dshow_capture_test.exe client        a client that streams until killed
 //   dshow_capture_test.exe bench SECONDS figures of one I420 client
+#include "ChildProcess.h"
 #include "VCamFactory.h"
 #include "YuvReferenceCore.h"
 
@@ -54,14 +55,6 @@ constexpr int kWidth = 1280, kHeight = 720;
 // their interfaces only).
 constexpr CLSID kSampleGrabber = {0xc1f400a0, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
 constexpr CLSID kNullRenderer = {0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
-
-std::wstring ownDirectory()
-{
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path);
-    return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
 
 // ---- Devices ----
 
@@ -449,72 +442,6 @@ void formatChangeWhileStreaming()
 
 // ---- A killed client ----
 
-class Child
-{
-public:
-    explicit Child(const wchar_t* args)
-    {
-        SECURITY_ATTRIBUTES sa {sizeof sa, nullptr, TRUE};
-        HANDLE write = nullptr;
-        if (!CreatePipe(&_read, &write, &sa, 1 << 16))
-            return;
-        SetHandleInformation(_read, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW si {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = write;
-        si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        wchar_t self[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring command = L"\"" + std::wstring(self) + L"\" " + args;
-        PROCESS_INFORMATION pi {};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-            _process = pi.hProcess;
-            CloseHandle(pi.hThread);
-        }
-        CloseHandle(write);
-    }
-    ~Child()
-    {
-        kill();
-        if (_read)
-            CloseHandle(_read);
-    }
-    // Waits for `text` in the child's output (at most timeoutMs).
-    bool waitFor(const std::string& text, DWORD timeoutMs)
-    {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        while (_output.find(text) == std::string::npos && GetTickCount64() < end) {
-            DWORD available = 0;
-            if (!PeekNamedPipe(_read, nullptr, 0, nullptr, &available, nullptr))
-                return false;
-            if (available == 0) {
-                Sleep(10);
-                continue;
-            }
-            char buffer[512];
-            DWORD got = 0;
-            if (ReadFile(_read, buffer, sizeof buffer, &got, nullptr))
-                _output.append(buffer, got);
-        }
-        return _output.find(text) != std::string::npos;
-    }
-    void kill()
-    {
-        if (!_process)
-            return;
-        TerminateProcess(_process, 9);
-        WaitForSingleObject(_process, 10000);
-        CloseHandle(_process);
-        _process = nullptr;
-    }
-
-private:
-    HANDLE _process = nullptr;
-    HANDLE _read = nullptr;
-    std::string _output;
-};
-
 int streamUntilKilled()
 {
     Grabber grabber;
@@ -529,8 +456,8 @@ int streamUntilKilled()
 
 void killedClientIsReleased()
 {
-    Child client(L"client");
-    check(client.waitFor("streaming", 20000), "a client process streams");
+    ChildProcess client(besideThisProgram(L"dshow_capture_test.exe"), "client");
+    check(client.waitForLine("streaming", 20000), "a client process streams");
     check(clientCount() == 1, "the client process is counted");
     client.kill();
     // The control application looks every 2 seconds.
@@ -653,7 +580,7 @@ int main(int argc, char** argv)
     if (mode == "client")
         return streamUntilKilled();
 
-    const std::wstring dll = ownDirectory() + (sizeof(void*) == 8 ? L"VantorVCam64.dll" : L"VantorVCam32.dll");
+    const std::wstring dll = besideThisProgram(sizeof(void*) == 8 ? L"VantorVCam64.dll" : L"VantorVCam32.dll");
     HMODULE driver = LoadLibraryW(dll.c_str());
     check(driver != nullptr, "the driver loads");
     if (!driver)
