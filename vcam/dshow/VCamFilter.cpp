@@ -7,7 +7,9 @@
 
 #include <mmsystem.h>
 
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace DShow {
 
@@ -18,6 +20,19 @@ constexpr uint64_t kReapEveryFrames = 60;
 // A frame's wait is one sleep (each costs the system a timer's set-up), and
 // the filter's end is noticed within this long.
 constexpr uint32_t kLongestSleepMs = 50;
+
+// Reverses the order of `height` rows of `rowBytes` each, in place.
+void flipRows(uint8_t* data, size_t rowBytes, uint32_t height)
+{
+    std::vector<uint8_t> spare(rowBytes);
+    for (uint32_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
+        uint8_t* a = data + size_t(top) * rowBytes;
+        uint8_t* b = data + size_t(bottom) * rowBytes;
+        std::memcpy(spare.data(), a, rowBytes);
+        std::memcpy(a, b, rowBytes);
+        std::memcpy(b, spare.data(), rowBytes);
+    }
+}
 
 } // namespace
 
@@ -169,6 +184,11 @@ vcam::FrameDelivery::Result VCamFilter::deliverOne(REFERENCE_TIME t, REFERENCE_T
     }
     const Result result =
         _delivery->produce(t, target.shape.format, target.shape.width, target.shape.height, data, target.bytes);
+    // An RGB picture under a positive height is stored bottom row first;
+    // the channel's rows run top to bottom.
+    if (vcam::converterKind(target.shape.format) == vcam::FrameConverter::Copy
+        && (result == Result::Live || result == Result::Placeholder))
+        flipRows(data, target.shape.width * 4, target.shape.height);
     REFERENCE_TIME start = t, stop = t + interval;
     sample->SetTime(&start, &stop);
     sample->SetMediaTime(&start, &stop);

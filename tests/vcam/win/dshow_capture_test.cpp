@@ -10,6 +10,7 @@
 //   dshow_capture_test.exe               the test
 //   dshow_capture_test.exe client        a client that streams until killed
 //   dshow_capture_test.exe bench SECONDS figures of one I420 client
+//   dshow_capture_test.exe grab INDEX FILE the picture a client of format INDEX sees
 #include "ChildProcess.h"
 #include "VCamFactory.h"
 #include "YuvReferenceCore.h"
@@ -360,6 +361,18 @@ private:
     FrameChannel::Handle* _channel = nullptr;
 };
 
+// An RGB sample holds its rows bottom first (its height is positive).
+std::vector<uint8_t> asSample(const Format& format, std::vector<uint8_t> bytes)
+{
+    if (vcam::converterKind(format.id) != vcam::FrameConverter::Copy)
+        return bytes;
+    std::vector<uint8_t> flipped(bytes.size());
+    const size_t row = size_t(kWidth) * 4;
+    for (int y = 0; y < kHeight; ++y)
+        std::memcpy(flipped.data() + (kHeight - 1 - y) * row, bytes.data() + y * row, row);
+    return flipped;
+}
+
 // The placeholder as a sample stamped `t` shows it.
 std::vector<uint8_t> expectedPlaceholder(const Format& format, REFERENCE_TIME t)
 {
@@ -367,7 +380,7 @@ std::vector<uint8_t> expectedPlaceholder(const Format& format, REFERENCE_TIME t)
     const auto kind = vcam::converterKind(format.id);
     std::vector<uint8_t> out(vcam::FrameConverter::requiredBytes(kind, kWidth, kHeight));
     pulsing.render(vcam::pulseFactor(t), kind, vcam::FrameConverter::packedPlanes(kind, kWidth, kHeight, out.data()));
-    return out;
+    return asSample(format, std::move(out));
 }
 
 // Sample times follow one another at exactly `interval`, and about 30
@@ -414,8 +427,10 @@ void captureEachFormat()
             check(graph.run(), name + ": graph runs with a publisher");
             check(waitForSamples(grabber, 40), name + ": live samples arrive");
             REFERENCE_TIME t = 0;
-            check(grabber.last(t) == yuvref::convertBytes(format.name, publisher.picture().data(), kWidth, kHeight),
-                  name + ": the published picture converted exactly");
+            check(
+                grabber.last(t)
+                    == asSample(format, yuvref::convertBytes(format.name, publisher.picture().data(), kWidth, kHeight)),
+                name + ": the published picture converted exactly");
             graph.stop();
             std::vector<Received> times = grabber.times();
             times.erase(times.begin(), times.begin() + 5);
@@ -452,6 +467,23 @@ int streamUntilKilled()
     std::fflush(stdout);
     Sleep(INFINITE);
     return 0;
+}
+
+// The newest sample of offered format `index` after two seconds, written raw
+// to `path` (to look at a client's picture).
+int grab(int index, const char* path)
+{
+    Grabber grabber;
+    Graph graph(openCamera(), index, grabber);
+    if (!graph.run() || !waitForSamples(grabber, 60))
+        return 1;
+    REFERENCE_TIME t = 0;
+    const std::vector<uint8_t> bytes = grabber.last(t);
+    FILE* file = std::fopen(path, "wb");
+    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file)
+        std::fclose(file);
+    return written ? 0 : 1;
 }
 
 void killedClientIsReleased()
@@ -592,6 +624,8 @@ int main(int argc, char** argv)
     check(registerServer && unregisterServer && install, "the entry points are exported by name");
     if (mode == "bench")
         return registerServer() == S_OK ? bench(argc > 2 ? std::atoi(argv[2]) : 10) : 1;
+    if (mode == "grab" && argc > 3)
+        return registerServer() == S_OK ? grab(std::atoi(argv[2]), argv[3]) : 1;
 
     check(install(FALSE, nullptr) == S_OK, "uninstalling what was never installed succeeds");
     check(registerServer() == S_OK && registerServer() == S_OK, "registers (twice)");
