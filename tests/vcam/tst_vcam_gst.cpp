@@ -240,14 +240,17 @@ private slots:
         std::mt19937 gen(43);
         for (auto& b : picture)
             b = uint8_t(gen());
-        // The same picture as a new frame every 20 ms: each tick converts one
+        // The same picture as a new frame every 30 ms: each tick converts one
         // (a frame the element has delivered already goes out again as a
-        // copy sharing the last buffer's memory, not from the pool).
+        // copy sharing the last buffer's memory, not from the pool). Not
+        // faster: a conversion that three newer frames overtake (a slow
+        // sanitizer build) is dropped as possibly torn, and a first frame
+        // dropped leaves a black picture.
         std::atomic<bool> writing {true};
         std::thread feeder([&] {
             while (writing) {
                 FrameChannel::writeFrame(writer, picture.data(), uint32_t(picture.size()), 0);
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
             }
         });
         const auto stopFeeder = qScopeGuard([&] {
