@@ -19,7 +19,7 @@ namespace {
 // How often the microphone's sound is read, how much sound the server holds
 // for playback, and how long the output watches its queue before trimming a
 // standing backlog. Together they set the latency from microphone to cable.
-constexpr qint64 kInputPeriodUs = 10000;
+constexpr qint64 kInputPeriodUs = 5000; // half an RNNoise frame: a frame is ready as soon as its last sample is read
 constexpr qint64 kOutputBufferUs = 30000;
 constexpr qint64 kBacklogWindowMs = 500;
 
