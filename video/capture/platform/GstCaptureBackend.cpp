@@ -4,6 +4,8 @@
 #include "CaptureBackend.h"
 #include "V4l2CameraControls.h"
 
+#include <PipeWireCamera.h>
+
 #include <QDebug>
 
 #include <gst/app/gstappsink.h>
@@ -158,6 +160,22 @@ QString v4l2NodeOf(GstDevice* device)
     }
     gst_structure_free(props);
     return node;
+}
+
+// The suite's own PipeWire camera as GStreamer's PipeWire device provider
+// lists it (ahead of the suite's own provider): the same "Vantor Control",
+// reached through PipeWire. Left out: a second hop for nothing, and a
+// pipewiresrc in this process makes that provider's later device searches
+// hang or corrupt memory (GStreamer's PipeWire plugin 0.3.65).
+bool isOwnPipeWireCamera(GstDevice* device)
+{
+    GstStructure* props = gst_device_get_properties(device);
+    if (!props)
+        return false;
+    const char* node = gst_structure_get_string(props, "node.name");
+    const bool own = node && g_str_equal(node, PipeWireCamera::kNodeName);
+    gst_structure_free(props);
+    return own;
 }
 
 class GstCaptureDevice final : public CaptureDevice
@@ -385,7 +403,8 @@ public:
         gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
         GList* devices = gst_device_monitor_get_devices(monitor);
         for (GList* l = devices; l; l = l->next)
-            result.push_back(std::make_unique<GstCaptureDevice>(GST_DEVICE(l->data)));
+            if (!isOwnPipeWireCamera(GST_DEVICE(l->data)))
+                result.push_back(std::make_unique<GstCaptureDevice>(GST_DEVICE(l->data)));
         g_list_free_full(devices, gst_object_unref);
         gst_object_unref(monitor);
         return result;
