@@ -11,6 +11,7 @@
 //     of one core;
 //   feeder_idle_cpu_percent: CPU of the started feeder with no client (camera
 //     stopped), over 10 s, as a share of one core.
+#include "ProcessCpu.h"
 #include "BaseSettings.h"
 #include "CameraGrabber.h"
 #include "VCam.h"
@@ -36,21 +37,6 @@
 #include <vector>
 
 namespace {
-
-// Processor time a process has used, from /proc/<pid>/stat (user and system).
-double processCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    // Fields after the command name in parentheses; utime and stime are the
-    // 14th and 15th of the line.
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 double cpuSeconds()
 {

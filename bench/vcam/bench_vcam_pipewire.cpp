@@ -7,6 +7,7 @@
 //   pipewire_delivery_cpu_percent: processor share of vantor-vcam-pipewire
 //     (of one core) delivering 1280 x 720 YUY2 at 30 frames per second from
 //     the feeder's frames to one consumer, over 10 s.
+#include "ProcessCpu.h"
 #include "BaseSettings.h"
 #include "VCam.h"
 
@@ -30,19 +31,6 @@
 #include <vector>
 
 namespace {
-
-// Processor time a process has used, from /proc/<pid>/stat (user and system).
-double processCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    if (fields.size() < 13)
-        return -1;
-    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 template <typename Predicate>
 bool waitFor(Predicate done, int ms)

@@ -1,0 +1,24 @@
+// Processor time another process has used, for the benchmarks that measure a
+// helper program's share (a client, the PipeWire camera).
+#pragma once
+
+#include <QFile>
+#include <QList>
+
+#include <unistd.h>
+
+// User and system time of process `pid` so far, in seconds, from
+// /proc/<pid>/stat; -1 when it cannot be read.
+inline double processCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    // Fields after the command name in parentheses; utime and stime are the
+    // 14th and 15th of the line.
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
