@@ -1,6 +1,11 @@
 #include "App.h"
 
+#include "CameraGrabber.h"
+#include "LightController.h"
+#include "MainWidget.h"
+#include "UpdateManager.h"
 #include "VCam.h"
+#include "VMic.h"
 #include "platform/ColorSchemeSource.h"
 #include "platform/LoginLauncher.h"
 
@@ -16,10 +21,22 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSocketNotifier>
+#include <QStackedWidget>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QTimer>
+#include <QWheelEvent>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -33,6 +50,12 @@ const char* const kLockName = "Vantor";
 const char* const kIconPath = ":/assets/app.png";
 constexpr int kLockTimeoutMs = 100;
 constexpr int kStartDelayMs = 2500;
+// From the components' creation to the update manager and the shown window.
+constexpr int kUpdateManagerDelayMs = 1000;
+const char* const kLightName = "Light_ble";
+const char* const kLightService = "0000f530-1212-efde-1523-785feabcd123";
+const char* const kLightDescriptor = "00002902-0000-1000-8000-00805f9b34fb";
+const char* const kLightCharacteristic = "0000f532-1212-efde-1523-785feabcd123";
 constexpr int kIconSize = 128;
 // The taskbar is assumed to take this much of the bottom of the tray's screen.
 constexpr int kTaskbarReserve = 50;
@@ -67,10 +90,24 @@ QDir lockFolder()
     return QDir(folder);
 }
 
+// The write end of the termination pipe; the signal handler only writes to it.
+int g_signalWriteFd = -1;
+
+void onTerminationSignalHandler(int signal)
+{
+    const unsigned char byte = static_cast<unsigned char>(signal);
+    const int saved = errno;
+    // A write that fails finds the pipe full: a byte already waits there to
+    // wake the loop, so nothing is lost.
+    if (g_signalWriteFd >= 0 && ::write(g_signalWriteFd, &byte, 1) < 0) {}
+    errno = saved;
+}
+
 } // namespace
 
-App::App(int& argc, char** argv)
+App::App(int& argc, char** argv, bool startComponents)
     : QApplication(argc, argv)
+    , _startComponents(startComponents)
 {
     _lockFilePath = lockFolder().absoluteFilePath(QStringLiteral("%1.lock").arg(QLatin1String(kLockName)));
     setQuitOnLastWindowClosed(false);
@@ -111,7 +148,8 @@ int App::run()
 void App::startup()
 {
     connect(_colorScheme.get(), &ColorSchemeSource::colorSchemeChanged, this, &App::onColorSchemeChanged);
-    QTimer::singleShot(kStartDelayMs, this, &App::start);
+    if (_startComponents)
+        QTimer::singleShot(kStartDelayMs, this, &App::start);
 
     _trayMenu = std::make_unique<QMenu>();
     _trayMenu->setTitle(QString::fromLatin1(kAppName));
@@ -132,35 +170,210 @@ void App::startup()
     connect(_trayIcon, &QSystemTrayIcon::activated, this, &App::onTrayActivated);
 
     connect(this, &QCoreApplication::aboutToQuit, this, &App::shutdown);
+    watchTerminationSignals();
+
+    // Without a tray host there is no icon to bring a hidden window back: the
+    // window then stays open (it does not hide when another program takes the
+    // focus), and its Quit button ends the program.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        qWarning() << "App::startup -> no system tray: the main window stays open until Quit";
+}
+
+void App::watchTerminationSignals()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        qWarning() << "App::watchTerminationSignals -> no pipe for signals:" << strerror(errno);
+        return;
+    }
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    g_signalWriteFd = fds[1];
+    _signalNotifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+    connect(_signalNotifier, &QSocketNotifier::activated, this, &App::onTerminationSignal);
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+void App::onTerminationSignal()
+{
+    unsigned char byte = 0;
+    while (::read(int(_signalNotifier->socket()), &byte, 1) == 1)
+        qDebug() << "App::onTerminationSignal -> signal" << int(byte) << "- shutting down";
+    // From a pass of the event loop of its own, like the tray's Quit, not from
+    // inside the notifier's handler.
+    QTimer::singleShot(0, this, &App::shutdown);
 }
 
 void App::start()
 {
+    // The feeder. Without the virtual camera nothing else can work: its
+    // message has been shown by the time start() returns, and the program ends.
     _vcam = new VCam(&_settings, nullptr);
     connect(_vcam, &VCam::onMessage, this, &App::showComponentMessage);
     if (!_vcam->start()) {
         QTimer::singleShot(1, this, &App::shutdown);
         return;
     }
+
+    // The light panel.
+    _lightController =
+        new LightController(&_settings, QString::fromLatin1(kLightName), QString::fromLatin1(kLightService),
+                            QString::fromLatin1(kLightDescriptor), QString::fromLatin1(kLightCharacteristic), nullptr);
+    _lightController->start();
+
+    // A colour-scheme change rebuilds the window for the new scheme.
+    connect(this, &App::appearenceChanged, this, [this] {
+        _darkMode = _colorScheme->isDark();
+        recreateMainWindow();
+    });
+
+    // The virtual microphone, only when the virtual cable exists; it runs
+    // while the virtual camera has clients.
+    _vmic = new VMic(&_settings, nullptr);
+    if (VMic::findVirtualOutputDevice(false).isNull()) {
+        _vmic->stop();
+    } else {
+        connect(_vmic, &VMic::onMessage, this, &App::showComponentMessage);
+        _vmic->start();
+        connect(_vcam, &VCam::onClientsConnectedChanged, this, [this](bool connected) {
+            if (_vmic)
+                _vmic->clientsConnected = connected;
+        });
+    }
+
+    // The preview's grabber and the window, hidden for now.
+    _cameraGrabber = new CameraGrabber(nullptr);
+    recreateMainWindow();
+
+    // The autostart entry follows the setting on every start.
+    setupAppToLauncAtStartup(_settings.getSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool());
+
+    // Updates and the window a second later.
+    QTimer::singleShot(kUpdateManagerDelayMs, this, [this] {
+        setupUpdateManager();
+        showMainWindow();
+    });
 }
 
 void App::showComponentMessage(const QString& message)
 {
+    // The feeder repeats a failure every check: one box per text at a time,
+    // or boxes would pile up, each in the loop of the one before.
+    if (_openMessages.contains(message))
+        return;
+    _openMessages.insert(message);
     messageBox(message, QString(), tr("Ok"), QString());
+    _openMessages.remove(message);
 }
 
-void App::setupUpdateManager() {}
+void App::setupUpdateManager()
+{
+    if (_quitting || _updateManager)
+        return;
+    _updateManager = new UpdateManager(nullptr);
+    UpdateManager* u = _updateManager;
+    connect(u, &UpdateManager::onNewUpdateAvailable, this, &App::offerUpdate);
+    connect(u, &UpdateManager::onNoUpdatesAvailable, this,
+            [this] { messageBox(tr("You are running the latest version."), QString(), tr("Ok"), QString()); });
+    connect(u, &UpdateManager::onCheckForUpdateError, this, [this](UpdateManager::UpdateError error) {
+        reportUpdateError(tr("There was an error while checking for updates"), error);
+    });
+    connect(u, &UpdateManager::onUpdateError, this, [this](UpdateManager::UpdateError error) {
+        reportUpdateError(tr("There was an error while updating"), error);
+    });
+    connect(u, &UpdateManager::onDownloadFinished, this, &App::installDownloadedUpdate);
+    connect(u, &UpdateManager::onCheckForUpdatesStarted, this, [this] {
+        qDebug() << "App::onCheckForUpdatesStarted";
+        emit onUpdaterStarted();
+    });
+    connect(u, &UpdateManager::onCheckForUpdatesFinished, this, [this] {
+        qDebug() << "App::onCheckForUpdatesFinished";
+        emit onUpdaterFinished();
+    });
+    connect(u, &UpdateManager::onDownloadProcessStarted, this, [this] {
+        qDebug() << "App::onDownloadProcessStarted";
+        emit onDownloaderStarted();
+    });
+    connect(u, &UpdateManager::onDownloadProgress, this, [this](float percent) {
+        qDebug() << "App::onDownloadProgress";
+        emit onDownloaderProgress(percent);
+    });
+    connect(u, &UpdateManager::onDownloadProcessFinished, this, [this] {
+        qDebug() << "App::onDownloadProcessFinished";
+        emit onDownloaderFinished();
+    });
+    // The installer runs and must be able to replace this program's files.
+    connect(u, &UpdateManager::onShutdownRequested, this, &App::shutdown, Qt::QueuedConnection);
+    // The automatic check does not report that there is no update.
+    u->checkForUpdate(false);
+}
+
+void App::offerUpdate(const UpdateInfo& info)
+{
+    const QString text =
+        tr("%1 (v%2).<br>%3<br><br>")
+            .arg(tr("There is a new update available"), info.version,
+                 info.mandatory ? tr("The update will start right away.") : tr("Would you like to install now?"));
+    const QString informative = tr("(%1)").arg(tr("download will be done in background"));
+    const bool accepted = info.mandatory ? (messageBox(text, QString(), tr("Ok"), informative), true)
+                                         : messageBox(text, tr("No"), tr("Yes"), informative);
+    // The box runs its own loop: Quit may have deleted the manager meanwhile.
+    if (accepted && _updateManager && !_quitting)
+        _updateManager->downloadInstaller(info);
+}
+
+void App::reportUpdateError(const QString& what, int error)
+{
+    messageBox(
+        tr("%1 (%2).<br>%3")
+            .arg(what, UpdateManager::errorString(UpdateManager::UpdateError(error)), tr("Please try again later.")),
+        QString(), tr("Ok"), QString());
+}
+
+void App::installDownloadedUpdate(const QString& filepath)
+{
+    messageBox(tr("The update file was successfully downloaded and it will be installed."), QString(), tr("Ok"),
+               QString());
+    if (_mainWidget)
+        _mainWidget->hide();
+    QTimer::singleShot(1, this, [this, filepath] {
+        if (_updateManager && !_quitting)
+            _updateManager->runInstaller(filepath);
+    });
+}
 
 void App::shutdown()
 {
+    // Each component goes after the ones that use it: the window (and any
+    // replaced window not yet deleted) uses the grabber and all the others.
+    deleteRetiredWindows();
     if (_mainWidget) {
         _mainWidget->close();
         delete std::exchange(_mainWidget, nullptr);
+    }
+    if (_cameraGrabber) {
+        _cameraGrabber->stopCamera();
+        delete std::exchange(_cameraGrabber, nullptr);
     }
     if (_vcam) {
         _vcam->stop();
         delete std::exchange(_vcam, nullptr);
     }
+    if (_vmic) {
+        _vmic->stop();
+        delete std::exchange(_vmic, nullptr);
+    }
+    if (_lightController) {
+        _lightController->stop();
+        delete std::exchange(_lightController, nullptr);
+    }
+    if (_updateManager)
+        delete std::exchange(_updateManager, nullptr);
     if (_trayIcon)
         _trayIcon->hide();
     if (!_quitting) {
@@ -169,13 +382,36 @@ void App::shutdown()
     }
 }
 
+void App::deleteRetiredWindows()
+{
+    for (const QPointer<QWidget>& window : std::exchange(_retiredWindows, {}))
+        delete window.data();
+}
+
 void App::showMainWindow()
 {
     if (_mainWidget)
         _mainWidget->show();
 }
 
-void App::recreateMainWindow() {}
+void App::recreateMainWindow()
+{
+    if (_quitting)
+        return;
+    qDebug() << "recreating main window";
+    const bool visible = _mainWidget && _mainWidget->isVisible();
+    QWidget* old = std::exchange(_mainWidget, new MainWidget(nullptr));
+    _mainWidget->setVisible(visible);
+    if (!old)
+        return;
+    // The old window may be inside one of its own nested loops (a message
+    // box, a dialog, a row drag): it is hidden now and deleted from the event
+    // loop, and its code checks that it still exists after each such call.
+    old->close();
+    _retiredWindows.removeAll(nullptr);
+    _retiredWindows << old;
+    old->deleteLater();
+}
 
 void App::setupAppToLauncAtStartup(bool status)
 {
@@ -233,12 +469,42 @@ void App::onColorSchemeChanged()
 void App::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Trigger) {
+        // A plain click toggles the window.
         if (_mainWidget)
             _mainWidget->setVisible(!_mainWidget->isVisible());
         return;
     }
     for (auto it = _trayActions.cbegin(); it != _trayActions.cend(); ++it)
         it.value()->setText(tr(it.key().toUtf8().constData()));
+}
+
+bool App::notify(QObject* receiver, QEvent* event)
+{
+    // Without a tray host a hidden window could never be reached again.
+    if (event->type() == QEvent::ApplicationDeactivate && _mainWidget && _trayIcon
+        && QSystemTrayIcon::isSystemTrayAvailable())
+        _mainWidget->hide();
+    return QApplication::notify(receiver, event);
+}
+
+bool App::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::Wheel || !_mainWidget || !qobject_cast<QSlider*>(watched))
+        return QApplication::eventFilter(watched, event);
+    // The page scrolls and the slider keeps its value: the same turn, sent to
+    // the vertical scroll bar of the page shown now.
+    auto* stack = _mainWidget->findChild<QStackedWidget*>(QStringLiteral("_mainStack"));
+    auto* page = stack ? qobject_cast<QScrollArea*>(stack->currentWidget()) : nullptr;
+    if (!page)
+        return true;
+    const auto* wheel = static_cast<const QWheelEvent*>(event);
+    QScrollBar* bar = page->verticalScrollBar();
+    const QPointF global = wheel->globalPosition();
+    QCoreApplication::postEvent(bar, new QWheelEvent(bar->mapFromGlobal(global), global, wheel->pixelDelta(),
+                                                     wheel->angleDelta(), wheel->buttons(), wheel->modifiers(),
+                                                     wheel->phase(), wheel->inverted(), Qt::MouseEventNotSynthesized,
+                                                     QPointingDevice::primaryPointingDevice()));
+    return true;
 }
 
 QColor App::color(int role) const

@@ -6,19 +6,23 @@
 #include <QColor>
 #include <QLockFile>
 #include <QMap>
+#include <QPointer>
 #include <QRect>
+#include <QSet>
 #include <QSystemTrayIcon>
 
 #include <memory>
 
 class QAction;
 class QMenu;
+class QSocketNotifier;
 class QWidget;
 class CameraGrabber;
 class ColorSchemeSource;
 class LightController;
 class LoginLauncher;
 class UpdateManager;
+struct UpdateInfo;
 class VCam;
 class VMic;
 
@@ -28,7 +32,10 @@ class App : public QApplication
 {
     Q_OBJECT
 public:
-    App(int& argc, char** argv);
+    // The components are created 2.5 s after construction; a test of the
+    // application's own services or of one window passes false and creates
+    // the components it needs itself.
+    explicit App(int& argc, char** argv, bool startComponents = true);
     ~App() override;
 
     // The running application, or null when the application object is not an
@@ -70,6 +77,14 @@ public:
     QSystemTrayIcon* trayIcon() const { return _trayIcon; }
     QMenu* trayMenu() const { return _trayMenu.get(); }
 
+    // Hides the main window when another application takes the focus, so the
+    // window behaves as a tray popup; every event then goes on as usual.
+    bool notify(QObject* receiver, QEvent* event) override;
+
+protected:
+    // Turns a wheel over a slider of the main window into a scroll of its page.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     void appearenceChanged();
     void onUpdaterStarted();
@@ -97,6 +112,15 @@ private slots:
 private:
     void startup();
     void setupUpdateManager();
+    void deleteRetiredWindows();
+    // SIGTERM, SIGINT and SIGHUP end the program through shutdown(), run from
+    // the event loop: the handler itself only writes a byte to a pipe.
+    void watchTerminationSignals();
+    void onTerminationSignal();
+    // The new-update box, then the download when asked for.
+    void offerUpdate(const UpdateInfo& info);
+    void reportUpdateError(const QString& what, int error);
+    void installDownloadedUpdate(const QString& filepath);
 
     BaseSettings _settings;
     QMap<QString, QAction*> _trayActions;
@@ -107,11 +131,19 @@ private:
     VCam* _vcam = nullptr;
     VMic* _vmic = nullptr;
     QWidget* _mainWidget = nullptr;
+    // Windows replaced on a colour-scheme change whose deferred deletion has
+    // not run yet: shutdown deletes them before the components they use.
+    QList<QPointer<QWidget>> _retiredWindows;
     UpdateManager* _updateManager = nullptr;
+    // Texts of the component message boxes open now: a repeated message does
+    // not open a second box while the first is still shown.
+    QSet<QString> _openMessages;
+    QSocketNotifier* _signalNotifier = nullptr;
     QString _lockFilePath;
     std::unique_ptr<QLockFile> _lockFile;
     bool _lockAcquired = false;
     bool _quitting = false;
+    bool _startComponents = true;
     bool _darkMode = false;
     std::unique_ptr<ColorSchemeSource> _colorScheme;
     std::unique_ptr<LoginLauncher> _loginLauncher;

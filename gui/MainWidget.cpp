@@ -204,7 +204,11 @@ MainWidget::MainWidget(const Components& components, QWidget* parent)
 
 MainWidget::~MainWidget()
 {
-    if (_c.grabber && _previewRunning)
+    // A window replaced on a colour-scheme change leaves the shared grabber
+    // to its successor, which is already showing the preview.
+    App* app = App::instance();
+    const bool replaced = app && app->mainWidget() && app->mainWidget() != this;
+    if (_c.grabber && _previewRunning && !replaced)
         _c.grabber->stopCamera();
     qDebug() << "MainWidget DCTOR!";
 }
@@ -889,9 +893,11 @@ void MainWidget::addAppInformation(QVBoxLayout* page)
     });
     connect(uninstall, &QPushButton::clicked, this, [this] {
         App* a = App::instance();
+        const QPointer<MainWidget> self(this);
         if (!a || !_c.updates
             || !a->messageBox(tr("Are you sure you want to completely uninstall the application?"), tr("No"), tr("Yes"),
-                              QString()))
+                              QString())
+            || !self || !_c.updates)
             return;
         if (!_c.updates->runUninstaller())
             tell(tr("There was an error while trying to uninstall the application.\nPlease try to remove it "
@@ -979,9 +985,11 @@ void MainWidget::applyLowPowerMode()
 void MainWidget::resetToDefaults()
 {
     App* app = App::instance();
+    const QPointer<MainWidget> self(this);
     if (!app
         || !app->messageBox(tr("This action will reset all your settings.<br>Press Ok to confirm."), tr("Cancel"),
-                            tr("Ok"), QString()))
+                            tr("Ok"), QString())
+        || !self)
         return;
     for (QVBoxLayout* page : _pages)
         if (page)

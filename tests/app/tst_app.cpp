@@ -317,7 +317,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    App app(argc, argv);
+    App app(argc, argv, false);
     AppTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -12,6 +12,7 @@
 #include "SoundServer.h"
 #include "TestBus.h"
 #include "UpdateManager.h"
+#include "VCam.h"
 #include "VMic.h"
 
 #include <QApplication>
@@ -361,8 +362,10 @@ private slots:
     {
         MainWidget window(components());
         window.show();
-        // The application starts its feeder 2.5 s in; the preview is its client.
-        QTRY_VERIFY_WITH_TIMEOUT(app()->vcam(), 10000);
+        // The feeder the preview is a client of (the application's own
+        // components are not started in this test).
+        VCam feeder(app()->settings());
+        QVERIFY(feeder.start());
         const auto greenPixels = [&window] {
             const QImage shown = window.preview()->lastImage().convertToFormat(QImage::Format_RGB32);
             int n = 0;
@@ -386,6 +389,7 @@ private slots:
                 dir + QStringLiteral("/Preview-overlay%1.png").arg(qEnvironmentVariable("VANTOR_LOOK_TAG")));
         s->setSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, false);
         QTRY_VERIFY_WITH_TIMEOUT(greenPixels() < 50, 10000);
+        feeder.stop();
     }
 
     // Screenshots of every page for a person to look at (not compared).
@@ -416,7 +420,7 @@ int main(int argc, char** argv)
         systemBus = std::make_unique<TestBus>(TestBus::System);
         systemBus->exportAddress();
     }
-    App app(argc, argv);
+    App app(argc, argv, false);
     MainWidgetTest test;
     const int status = QTest::qExec(&test, argc, argv);
     systemBus.reset();

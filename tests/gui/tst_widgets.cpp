@@ -154,7 +154,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    App app(argc, argv);
+    App app(argc, argv, false);
     WidgetsTest test;
     return QTest::qExec(&test, argc, argv);
 }

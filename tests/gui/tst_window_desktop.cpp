@@ -163,7 +163,7 @@ int main(int argc, char** argv)
     }
     int status = 1;
     {
-        App app(argc, argv);
+        App app(argc, argv, false);
         WindowDesktopTest test;
         status = QTest::qExec(&test, argc, argv);
     }
