@@ -11,7 +11,7 @@
 //     of one core;
 //   feeder_idle_cpu_percent: CPU of the started feeder with no client (camera
 //     stopped), over 10 s, as a share of one core.
-#include "ProcessCpu.h"
+#include "ProcessTools.h"
 #include "BaseSettings.h"
 #include "CameraGrabber.h"
 #include "VCam.h"
@@ -50,19 +50,6 @@ size_t pictureHash(const uchar* bytes, qsizetype size)
     return qHashBits(bytes, size_t(size));
 }
 
-template <typename Predicate>
-bool waitFor(Predicate done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -85,7 +72,7 @@ int main(int argc, char** argv)
     }
 
     // Idle: no client, so the first client check stops the camera.
-    waitFor([&] { return !vcam.isGrabberRunning(); }, 5000);
+    waitFor([&] { return !vcam.isGrabberRunning(); }, 5000, 20);
     QThread::msleep(500);
     const double cpu0 = cpuSeconds();
     QElapsedTimer idle;
@@ -102,7 +89,7 @@ int main(int argc, char** argv)
                                      + (sync ? "true" : "false");
         GstElement* client = gst_parse_launch(description.constData(), nullptr);
         gst_element_set_state(client, GST_STATE_PLAYING);
-        if (!waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000)) {
+        if (!waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000, 20)) {
             std::fprintf(stderr, "the feeder did not start the camera for the client\n");
             return 1;
         }
@@ -158,7 +145,7 @@ int main(int argc, char** argv)
         std::printf("%s_ms: %.1f ms\n", name, latencies[latencies.size() / 2]);
         std::printf("%s_p95_ms: %.1f ms\n", name, latencies[latencies.size() * 95 / 100]);
         // Let the feeder notice the client has gone before the next one comes.
-        waitFor([&] { return !vcam.isGrabberRunning(); }, 6000);
+        waitFor([&] { return !vcam.isGrabberRunning(); }, 6000, 20);
     }
     // A client program of its own.
     {
@@ -168,7 +155,7 @@ int main(int argc, char** argv)
                       QStringLiteral("video/x-raw,format=I420"), QStringLiteral("!"), QStringLiteral("fakesink"),
                       QStringLiteral("sync=true")});
         if (!client.waitForStarted(5000)
-            || !waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000)) {
+            || !waitFor([&] { return vcam.isGrabberRunning() && vcam.cameraGrabber(); }, 6000, 20)) {
             std::fprintf(stderr, "the client program did not start the camera\n");
             return 1;
         }
@@ -182,7 +169,7 @@ int main(int argc, char** argv)
         client.kill();
         client.waitForFinished(5000);
         std::printf("vcam_client_cpu_percent: %.2f %%\n", 100.0 * used / seconds);
-        waitFor([&] { return !vcam.isGrabberRunning(); }, 6000);
+        waitFor([&] { return !vcam.isGrabberRunning(); }, 6000, 20);
     }
     std::printf("feeder_idle_cpu_percent: %.2f %%\n", idlePercent);
     vcam.stop();

@@ -7,7 +7,7 @@
 //   pipewire_delivery_cpu_percent: processor share of vantor-vcam-pipewire
 //     (of one core) delivering 1280 x 720 YUY2 at 30 frames per second from
 //     the feeder's frames to one consumer, over 10 s.
-#include "ProcessCpu.h"
+#include "ProcessTools.h"
 #include "BaseSettings.h"
 #include "VCam.h"
 
@@ -31,19 +31,6 @@
 #include <vector>
 
 namespace {
-
-template <typename Predicate>
-bool waitFor(Predicate done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
 
 // The sequence number of the channel's newest frame (0 without one).
 class ChannelWatch

@@ -1,9 +1,12 @@
-// Processor time another process has used, for the benchmarks that measure a
-// helper program's share (a client, the PipeWire camera).
+// What the benchmarks that run helper programs (a client, the feeder, the
+// PipeWire camera) share: another process's processor time, and waiting for a
+// condition with a time limit.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -21,4 +24,18 @@ inline double processCpuSeconds(qint64 pid)
     if (fields.size() < 13)
         return -1;
     return (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// Polls `done` every `pollMs` until it holds (true) or `ms` have passed (false).
+template <typename Predicate>
+bool waitFor(Predicate done, int ms, int pollMs = 5)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QThread::msleep(pollMs);
+    }
+    return true;
 }
