@@ -45,45 +45,49 @@ const FormatRow* rowOf(FormatId id)
     return nullptr;
 }
 
+// Other names clients give some of the formats.
+struct SubtypeAlias
+{
+    GUID subtype;
+    FormatId id;
+};
+const SubtypeAlias kSubtypeAliases[] = {
+    {MEDIASUBTYPE_RGB24, FormatRGB32},
+    {fourccSubtype(fourcc("IYUV")), FormatI420},
+};
+struct CompressionAlias
+{
+    uint32_t code;
+    FormatId id;
+};
+const CompressionAlias kCompressionAliases[] = {
+    {fourcc("IYUV"), FormatI420},
+    {fourcc("RGB2"), FormatRGB32},
+};
+
 FormatId fromSubtype(const GUID& subtype)
 {
-    struct Entry
-    {
-        GUID subtype;
-        FormatId id;
-    };
-    static const Entry entries[] = {
-        {MEDIASUBTYPE_RGB24, FormatRGB32},           {MEDIASUBTYPE_RGB32, FormatRGB32},
-        {MEDIASUBTYPE_ARGB32, FormatARGB32},         {fourccSubtype(fourcc("I420")), FormatI420},
-        {fourccSubtype(fourcc("IYUV")), FormatI420}, {fourccSubtype(fourcc("YV12")), FormatYV12},
-        {fourccSubtype(fourcc("NV12")), FormatNV12}, {fourccSubtype(fourcc("Y800")), FormatY800},
-        {fourccSubtype(fourcc("YVYU")), FormatYVYU}, {fourccSubtype(fourcc("YUY2")), FormatYUY2},
-        {fourccSubtype(fourcc("UYVY")), FormatUYVY}, {fourccSubtype(fourcc("H264")), FormatH264},
-        {fourccSubtype(fourcc("MJPG")), FormatMJPG},
-    };
-    for (const Entry& entry : entries)
-        if (IsEqualGUID(entry.subtype, subtype))
-            return entry.id;
+    // A format without a subtype of its own (GUID_NULL) is known by its
+    // compression code only.
+    if (IsEqualGUID(subtype, GUID_NULL))
+        return FormatUnknown;
+    for (const FormatRow& row : kRows)
+        if (IsEqualGUID(row.subtype, subtype))
+            return row.id;
+    for (const SubtypeAlias& alias : kSubtypeAliases)
+        if (IsEqualGUID(alias.subtype, subtype))
+            return alias.id;
     return FormatUnknown;
 }
 
 FormatId fromCompression(uint32_t code)
 {
-    struct Entry
-    {
-        uint32_t code;
-        FormatId id;
-    };
-    static const Entry entries[] = {
-        {fourcc("Y800"), FormatY800},   {fourcc("I420"), FormatI420}, {fourcc("IYUV"), FormatI420},
-        {fourcc("NV12"), FormatNV12},   {fourcc("YV12"), FormatYV12}, {fourcc("RGB2"), FormatRGB32},
-        {fourcc("RGB4"), FormatRGB32},  {fourcc("YUY2"), FormatYUY2}, {fourcc("H264"), FormatH264},
-        {fourcc("ARGB"), FormatARGB32}, {fourcc("HDYC"), FormatHDYC}, {fourcc("MJPG"), FormatMJPG},
-        {fourcc("YVYU"), FormatYVYU},   {fourcc("UYVY"), FormatUYVY},
-    };
-    for (const Entry& entry : entries)
-        if (entry.code == code)
-            return entry.id;
+    for (const FormatRow& row : kRows)
+        if (row.compression == code)
+            return row.id;
+    for (const CompressionAlias& alias : kCompressionAliases)
+        if (alias.code == code)
+            return alias.id;
     return FormatUnknown;
 }
 

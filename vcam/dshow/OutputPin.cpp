@@ -20,7 +20,6 @@ OutputPin::OutputPin(OutputFilter* filter)
         buildVideoType(vcam::kOfferedFormats[i], _offered[i]);
     // I420 until the client chooses.
     buildVideoType(vcam::FormatI420, _current);
-    _bufferBytes = _shape.sampleBytes();
 }
 
 OutputPin::~OutputPin()
@@ -50,11 +49,10 @@ STDMETHODIMP OutputPin::QueryInterface(REFIID iid, void** out)
 
 // ---- Connection ----
 
-HRESULT OutputPin::negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type, bool commit,
-                                      ComPtr<IMemAllocator>& allocator, ComPtr<IMemInputPin>& input, size_t& bytes)
+HRESULT OutputPin::negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type, size_t bytes, bool commit,
+                                      ComPtr<IMemAllocator>& allocator, ComPtr<IMemInputPin>& input)
 {
-    const BITMAPINFOHEADER* bmi = bitmapHeader(type);
-    if (!type.pbFormat || !bmi)
+    if (!type.pbFormat)
         return E_FAIL;
     input = queryInterface<IMemInputPin>(receiver, IID_IMemInputPin);
     if (!input)
@@ -65,9 +63,6 @@ HRESULT OutputPin::negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type,
                               reinterpret_cast<void**>(allocator.put()));
     if (FAILED(hr) || !allocator)
         return E_FAIL;
-    bytes = VideoShape {mapFormatId(type, vcam::FormatUnknown), uint32_t(bmi->biWidth), uint32_t(bmi->biHeight),
-                        DShow::averageTimePerFrame(type)}
-                .sampleBytes();
     ALLOCATOR_PROPERTIES wanted {};
     hr = input->GetAllocatorRequirements(&wanted);
     if (hr == E_NOTIMPL) {
@@ -97,6 +92,7 @@ STDMETHODIMP OutputPin::Connect(IPin* receivePin, const AM_MEDIA_TYPE*)
         return E_POINTER;
     std::lock_guard connection(_connection);
     AM_MEDIA_TYPE offer {};
+    size_t bytes = 0;
     {
         std::lock_guard guard(_lock);
         if (_filter && _filter->state() == OutputFilter::Running)
@@ -105,14 +101,14 @@ STDMETHODIMP OutputPin::Connect(IPin* receivePin, const AM_MEDIA_TYPE*)
             return VFW_E_ALREADY_CONNECTED;
         if (FAILED(copyMediaType(offer, _current)))
             return E_OUTOFMEMORY;
+        bytes = _shape.sampleBytes();
     }
     // The requested type is not looked at: the pin offers its current one.
     HRESULT hr = receivePin->ReceiveConnection(this, &offer);
     ComPtr<IMemAllocator> allocator;
     ComPtr<IMemInputPin> input;
-    size_t bytes = 0;
     if (SUCCEEDED(hr)) {
-        hr = negotiateAllocator(receivePin, offer, false, allocator, input, bytes);
+        hr = negotiateAllocator(receivePin, offer, bytes, false, allocator, input);
         // The receiver took the connection: it must not stay connected to a
         // pin that gave up on it.
         if (FAILED(hr))
@@ -125,7 +121,6 @@ STDMETHODIMP OutputPin::Connect(IPin* receivePin, const AM_MEDIA_TYPE*)
     _connected = ComPtr<IPin>(receivePin);
     _input = std::move(input);
     _allocator = std::move(allocator);
-    _bufferBytes = bytes;
     return S_OK;
 }
 
@@ -272,7 +267,6 @@ STDMETHODIMP OutputPin::SetFormat(AM_MEDIA_TYPE* type)
     }
     ComPtr<IMemAllocator> allocator;
     ComPtr<IMemInputPin> input;
-    size_t bytes = shape->sampleBytes();
     if (connected) {
         // Connected: the downstream pin must take the new type, and the
         // allocator is set up afresh for its size, so that no sample of the
@@ -284,19 +278,20 @@ STDMETHODIMP OutputPin::SetFormat(AM_MEDIA_TYPE* type)
         }
         if (previous)
             previous->Decommit();
-        if (FAILED(negotiateAllocator(connected.get(), copy, true, allocator, input, bytes))) {
+        if (FAILED(negotiateAllocator(connected.get(), copy, shape->sampleBytes(), true, allocator, input))) {
             // Back to the old type, which the connection was made for.
             AM_MEDIA_TYPE old {};
             bool restored = false;
+            size_t oldBytes = 0;
             {
                 std::lock_guard guard(_lock);
                 restored = SUCCEEDED(copyMediaType(old, _current));
+                oldBytes = _shape.sampleBytes();
             }
-            if (restored && SUCCEEDED(negotiateAllocator(connected.get(), old, true, allocator, input, bytes))) {
+            if (restored && SUCCEEDED(negotiateAllocator(connected.get(), old, oldBytes, true, allocator, input))) {
                 std::lock_guard guard(_lock);
                 _allocator = std::move(allocator);
                 _input = std::move(input);
-                _bufferBytes = bytes;
             }
             freeMediaType(old);
             freeMediaType(copy);
@@ -307,7 +302,6 @@ STDMETHODIMP OutputPin::SetFormat(AM_MEDIA_TYPE* type)
         std::lock_guard guard(_lock);
         std::swap(_current, copy);
         _shape = *shape;
-        _bufferBytes = bytes;
         if (connected) {
             ++_typeGeneration;
             _allocator = std::move(allocator);
@@ -407,7 +401,6 @@ bool OutputPin::target(Target& out)
     out.allocator = _allocator;
     out.input = _input;
     out.shape = _shape;
-    out.bytes = _bufferBytes;
     out.typeGeneration = _typeGeneration;
     return true;
 }

@@ -68,8 +68,7 @@ public:
     {
         ComPtr<IMemAllocator> allocator;
         ComPtr<IMemInputPin> input;
-        VideoShape shape;
-        size_t bytes = 0;
+        VideoShape shape;            // its sampleBytes() is what each sample holds
         uint64_t typeGeneration = 0; // changes with every format change while connected
     };
     // False while there is nowhere to deliver (not connected, no allocator,
@@ -95,10 +94,10 @@ private:
     // A reference to one of the fields below, taken under the lock.
     template <typename T>
     ComPtr<T> locked(const ComPtr<T>& field);
-    // Sets up the allocator for `receiver` and `type`; on success fills the
-    // three outputs.
-    HRESULT negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type, bool commit, ComPtr<IMemAllocator>& allocator,
-                               ComPtr<IMemInputPin>& input, size_t& bytes);
+    // Sets up the allocator for `receiver`, `type` and samples of `bytes`;
+    // on success fills the two outputs.
+    HRESULT negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type, size_t bytes, bool commit,
+                               ComPtr<IMemAllocator>& allocator, ComPtr<IMemInputPin>& input);
 
     std::array<AM_MEDIA_TYPE, kOfferedCount> _offered {};
 
@@ -114,7 +113,6 @@ private:
     ComPtr<IPin> _connected;
     ComPtr<IMemInputPin> _input;
     ComPtr<IMemAllocator> _allocator;
-    size_t _bufferBytes = 0;
     bool _flushing = false;
 };
 

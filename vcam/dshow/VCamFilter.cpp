@@ -21,10 +21,11 @@ constexpr uint64_t kReapEveryFrames = 60;
 // the filter's end is noticed within this long.
 constexpr uint32_t kLongestSleepMs = 50;
 
-// Reverses the order of `height` rows of `rowBytes` each, in place.
-void flipRows(uint8_t* data, size_t rowBytes, uint32_t height)
+// Reverses the order of `height` rows of `rowBytes` each, in place, through
+// `spare` (one row's room, kept by the caller from frame to frame).
+void flipRows(uint8_t* data, size_t rowBytes, uint32_t height, std::vector<uint8_t>& spare)
 {
-    std::vector<uint8_t> spare(rowBytes);
+    spare.resize(rowBytes);
     for (uint32_t top = 0, bottom = height - 1; top < bottom; ++top, --bottom) {
         uint8_t* a = data + size_t(top) * rowBytes;
         uint8_t* b = data + size_t(bottom) * rowBytes;
@@ -168,10 +169,11 @@ vcam::FrameDelivery::Result VCamFilter::deliverOne(REFERENCE_TIME t, REFERENCE_T
     if (!pin()->target(target) || FAILED(target.allocator->GetBuffer(sample.put(), nullptr, nullptr, 0)) || !sample)
         return Result::Unfilled;
     BYTE* data = nullptr;
+    const size_t bytes = target.shape.sampleBytes();
     // Never more than the buffer the allocator granted.
-    if (FAILED(sample->GetPointer(&data)) || !data || sample->GetSize() < 0 || size_t(sample->GetSize()) < target.bytes)
+    if (FAILED(sample->GetPointer(&data)) || !data || sample->GetSize() < 0 || size_t(sample->GetSize()) < bytes)
         return Result::Unfilled;
-    sample->SetActualDataLength(LONG(target.bytes));
+    sample->SetActualDataLength(LONG(bytes));
     sample->SetDiscontinuity(FALSE);
     sample->SetPreroll(FALSE);
     if (target.typeGeneration != _deliveredTypeGeneration) {
@@ -183,12 +185,12 @@ vcam::FrameDelivery::Result VCamFilter::deliverOne(REFERENCE_TIME t, REFERENCE_T
         _deliveredTypeGeneration = target.typeGeneration;
     }
     const Result result =
-        _delivery->produce(t, target.shape.format, target.shape.width, target.shape.height, data, target.bytes);
+        _delivery->produce(t, target.shape.format, target.shape.width, target.shape.height, data, bytes);
     // An RGB picture under a positive height is stored bottom row first;
     // the channel's rows run top to bottom.
     if (vcam::converterKind(target.shape.format) == vcam::FrameConverter::Copy
         && (result == Result::Live || result == Result::Placeholder))
-        flipRows(data, target.shape.width * 4, target.shape.height);
+        flipRows(data, target.shape.width * 4, target.shape.height, _spareRow);
     REFERENCE_TIME start = t, stop = t + interval;
     sample->SetTime(&start, &stop);
     sample->SetMediaTime(&start, &stop);

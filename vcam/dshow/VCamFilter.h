@@ -13,6 +13,7 @@
 #include <FrameDelivery.h>
 
 #include <memory>
+#include <vector>
 
 namespace DShow {
 
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<vcam::FrameDelivery> _delivery;
     vcam::ClientRegistration _client;
     uint64_t _deliveredTypeGeneration = 0;
+    std::vector<uint8_t> _spareRow; // for turning RGB pictures bottom row first
     // Run's start time and how often Run was called: samples carry stream
     // time, the clock's time less the start of the run.
     std::atomic<REFERENCE_TIME> _runStart {0};
