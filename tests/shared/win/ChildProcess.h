@@ -5,6 +5,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <platform/Win32Text.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,7 +31,7 @@ public:
         si.hStdOutput = write;
         si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        std::wstring command = L"\"" + program + L"\" " + std::wstring(args.begin(), args.end());
+        std::wstring command = L"\"" + program + L"\" " + win32text::widen(args);
         PROCESS_INFORMATION pi {};
         if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
             process_ = pi.hProcess;

@@ -6,6 +6,7 @@
 // are killed.
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
+#include "platform/Win32Text.h"
 
 #include "ChildProcess.h"
 
@@ -20,6 +21,8 @@
 
 namespace {
 
+using win32text::widen;
+
 int failures = 0;
 #define CHECK(cond)                                                                                                    \
     do {                                                                                                               \
@@ -28,11 +31,6 @@ int failures = 0;
             ++failures;                                                                                                \
         }                                                                                                              \
     } while (0)
-
-std::wstring widen(const std::string& s)
-{
-    return std::wstring(s.begin(), s.end());
-}
 
 // A channel_peer process.
 class Child : public ChildProcess
