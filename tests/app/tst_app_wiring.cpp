@@ -53,24 +53,6 @@ void whenBoxShows(const QString& text, std::function<void(QMessageBox*)> act)
     poll->start(10);
 }
 
-// Log lines in the order they come, beside the capture.
-QStringList orderedLines;
-QtMessageHandler passOn = nullptr;
-void collectInOrder(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    orderedLines << message;
-    passOn(type, context, message);
-}
-
-// Where the first line containing `text` came, or -1.
-qsizetype firstLine(const QString& text)
-{
-    for (qsizetype i = 0; i < orderedLines.size(); ++i)
-        if (orderedLines[i].contains(text))
-            return i;
-    return -1;
-}
-
 QPalette schemePalette(bool dark)
 {
     QPalette p;
@@ -249,8 +231,7 @@ private slots:
         info.mandatory = true;
         bool boxSeen = false;
         bool boxReturned = false;
-        orderedLines.clear();
-        passOn = qInstallMessageHandler(collectInOrder);
+        LogCapture::clear();
         QTimer::singleShot(0, app(), [&] {
             whenBoxShows({}, [&](QMessageBox* box) {
                 boxSeen = box->text().startsWith(QLatin1String("There is a new update available (v9.9.9)."));
@@ -262,7 +243,6 @@ private slots:
         QTimer::singleShot(30000, app(), [] { QCoreApplication::exit(99); });
         QCOMPARE(QCoreApplication::exec(), 0);
         QTRY_VERIFY(boxReturned);
-        qInstallMessageHandler(passOn);
         QVERIFY(boxSeen);
         QVERIFY(!app()->mainWidget() && !app()->cameraGrabber() && !app()->vcam() && !app()->vmic()
                 && !app()->lightController() && !app()->updateManager());
@@ -270,11 +250,12 @@ private slots:
         const QStringList order = {QStringLiteral("MainWidget DCTOR!"), QStringLiteral("VCam::Opaque DCTOR"),
                                    QStringLiteral("VMic DCTOR!"), QStringLiteral("~LightController DCTOR"),
                                    QStringLiteral("UpdateManager DCTOR!")};
-        qsizetype previous = firstLine(QStringLiteral("App::onTerminationSignal"));
+        qsizetype previous = LogCapture::firstLine(QStringLiteral("App::onTerminationSignal"));
         QVERIFY(previous >= 0);
         for (const QString& line : order) {
-            const qsizetype at = firstLine(line);
-            QVERIFY2(at > previous, qPrintable(line + QStringLiteral(" out of order:\n") + orderedLines.join(u'\n')));
+            const qsizetype at = LogCapture::firstLine(line);
+            QVERIFY2(at > previous,
+                     qPrintable(line + QStringLiteral(" out of order:\n") + LogCapture::all().join(u'\n')));
             previous = at;
         }
     }
