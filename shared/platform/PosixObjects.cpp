@@ -107,6 +107,14 @@ int openOrCreateLockObject(const std::string& name)
     return -1;
 }
 
+bool stillNamed(const std::string& name, int fd)
+{
+    // shm_open names map to files in /dev/shm.
+    struct stat named = {}, open = {};
+    return lstat(("/dev/shm" + name).c_str(), &named) == 0 && fstat(fd, &open) == 0 && named.st_ino == open.st_ino
+        && named.st_dev == open.st_dev;
+}
+
 bool retryWithin(int waitMs, const std::function<Attempt()>& attempt)
 {
     timespec start {};

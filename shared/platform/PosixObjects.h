@@ -24,6 +24,14 @@ int openTrusted(const std::string& name, int access, bool shmName = true);
 // mode 0600. -1 with errno set when neither works.
 int openOrCreateLockObject(const std::string& name);
 
+// True when the shm_open name `name` still refers to the object open at `fd`
+// (a symbolic link there never does). Lock objects are removed by whoever
+// holds their lock last, and a new one may then be made under the same name;
+// a process that opened the old object and locked it after its removal holds
+// a lock nobody else will ever meet. So every lock on a lock object counts
+// only once this check, made with the lock held, succeeds.
+bool stillNamed(const std::string& name, int fd);
+
 // What one attempt of retryWithin came to.
 enum class Attempt { Done, Again, Failed };
 

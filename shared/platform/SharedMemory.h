@@ -3,9 +3,11 @@
 // SharedMemoryWin32.cpp (file mappings and mutexes). Callers never include a
 // platform header.
 //
-// Lifetime follows the Windows rule on both platforms: a named section lives
-// while any process holds it. On Linux every holder keeps a shared flock on the
-// object; an object nobody locks is stale (its holders died) and is replaced.
+// Lifetime follows the Windows rule on both platforms: a named object lives
+// while any process holds it and goes with its last holder. On Linux every
+// holder keeps a lock on the object; the last one to let go removes it from
+// /dev/shm together with the lock objects beside it, and an object that nobody
+// locks any more (its holders died without letting go) is stale and replaced.
 //
 // On Linux the objects live in /dev/shm under predictable names: anything
 // found there that is not a regular file of ours, private to us, is refused.
@@ -76,11 +78,15 @@ public:
     // its inode; Windows: a stamp kept in the spare end of the section's last
     // page by openOrCreate, 0 for channel sections).
     uint64_t identity() const { return identity_; }
+    // Unmaps and closes. On Linux the last holder of a section also removes
+    // it (and its lock objects) from /dev/shm; every wait this takes is short
+    // and bounded, so a reader's streaming thread can reset at any time.
     void reset();
 
 private:
     void swap(Section& other) noexcept
     {
+        std::swap(name_, other.name_);
         std::swap(base_, other.base_);
         std::swap(size_, other.size_);
         std::swap(handle_, other.handle_);
@@ -94,13 +100,15 @@ private:
     intptr_t handle_ = -1;     // fd or HANDLE
     intptr_t writerLock_ = -1; // writer-alive marker: fd or HANDLE
     uint64_t identity_ = 0;
-    int guard_ = -1; // Linux: this view's entry among the views watched for SIGBUS
+    int guard_ = -1;   // Linux: this view's entry among the views watched for SIGBUS
+    std::string name_; // Linux: the object's name, set once it is fully open
 };
 
 // A named, process-shared mutex. The kernel releases it when its holder dies
 // (Linux: flock on a named object; Windows: abandoned mutexes count as
 // acquired). Within one process, threads sharing one object also exclude each
-// other.
+// other. Like a section, the object goes with the last process that has it
+// open.
 class NamedMutex
 {
 public:
@@ -121,6 +129,7 @@ public:
 private:
     intptr_t handle_ = -1;
     void* local_ = nullptr; // in-process lock where the platform needs one
+    std::string name_;      // Linux: the object's name, to check and remove it
 };
 
 // The platform's object name for `name`: on Linux a POSIX shared-memory name

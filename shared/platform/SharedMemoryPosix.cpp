@@ -2,10 +2,25 @@
 // locks on named objects, which the kernel drops when their holder dies:
 // - every holder of a section keeps a shared lock on it, so a section nobody
 //   locks is known to be stale;
-// - "<name>.guard" serializes creation and replacement of one section;
+// - "<name>.guard" serializes creation, replacement and removal of one
+//   section;
 // - "<name>.writer" is held exclusively by a channel's writer for as long as
 //   it lives, so readers and the next writer can tell a live writer from a
 //   crashed one (tested with F_OFD_GETLK, which takes no lock).
+//
+// Objects leave /dev/shm with their last holder, as they would on Windows. A
+// section being closed takes its guard (briefly, bounded) and then tries to
+// turn its shared lock into an exclusive one without waiting: that works only
+// when no other process holds the section, and the section then goes, its
+// guard with it. A closing writer removes its writer marker whether or not
+// the section goes: a marker nobody holds means nothing. Whoever fails keeps no lock on the section
+// once it lets the guard go, so of two last holders closing at once the second
+// always finds itself alone. A named mutex keeps a presence mark beside its
+// lock and the last one to let go removes it (see NamedMutex::reset).
+// A lock object (guard, mutex) may thus be removed and made anew while some
+// process waits for its lock; every such lock counts only once its name is
+// found to still refer to the object locked (stillNamed).
+//
 // Every object is opened through PosixObjects.h, which refuses what is not
 // ours, and every lock wait is bounded.
 #include "SharedMemory.h"
@@ -137,27 +152,52 @@ void unwatchView(int index)
 
 // --- Locks ----------------------------------------------------------------
 
-// Holds the creation guard of one section for the current scope.
+// How long a closing section waits for its guard. Guards are held for
+// microseconds (a few milliseconds while an 11 MB section is created), so this
+// only runs out on a stopped or hostile holder; the objects then stay behind
+// and the next writer or counter replaces them as stale.
+constexpr int kRemovalWaitMs = 50;
+
+// Holds the guard of one section for the current scope.
 class Guard
 {
 public:
-    explicit Guard(const std::string& base)
-        : fd_(openOrCreateLockObject(base + ".guard"))
+    // Waits at most waitMs. With `create` unset a missing guard is not made
+    // (nobody can be creating the section then).
+    explicit Guard(const std::string& base, int waitMs = kLockWaitMs, bool create = true)
+        : name_(base + ".guard")
     {
-        if (fd_ < 0) {
-            error_ = errno;
-        } else if (!lockWithin(fd_, LOCK_EX)) {
-            error_ = EWOULDBLOCK;
+        const bool locked = retryWithin(waitMs, [&] {
+            if (fd_ < 0 && (fd_ = create ? openOrCreateLockObject(name_) : openTrusted(name_, O_RDWR)) < 0)
+                return Attempt::Failed;
+            const Attempt attempt = tryLock(fd_, LOCK_EX);
+            if (attempt != Attempt::Done || stillNamed(name_, fd_))
+                return attempt;
+            // Removed since we opened it: lock what the name holds now.
             closeFd(fd_);
-            reportOnce("Shared object " + base + ".guard stays locked by another process");
+            return Attempt::Again;
+        });
+        if (!locked) {
+            error_ = errno;
+            closeFd(fd_);
+            if (error_ == EWOULDBLOCK && waitMs >= kLockWaitMs)
+                reportOnce("Shared object " + name_ + " stays locked by another process");
         }
     }
     ~Guard() { closeFd(fd_); }
     bool held() const { return fd_ >= 0; }
     int error() const { return error_; } // why it is not held
+    // Removes the guard object; whoever waits for it finds that out once it
+    // holds the lock, and makes a new one.
+    void remove()
+    {
+        if (fd_ >= 0 && stillNamed(name_, fd_))
+            shm_unlink(name_.c_str());
+    }
 
 private:
-    int fd_;
+    std::string name_;
+    int fd_ = -1;
     int error_ = 0;
 };
 
@@ -218,6 +258,34 @@ int createFresh(const std::string& base, size_t size)
     return -1;
 }
 
+// The closing part of Section::reset: removes the section `base`, open at `fd`
+// (our shared lock on it still held), when no other process holds it, and
+// with it its guard; `marker` is our writer marker, or -1.
+void removeIfLast(const std::string& base, int fd, int marker)
+{
+    Guard guard(base, kRemovalWaitMs, false);
+    if (!guard.held())
+        return;
+    // A writer marker is ours while we hold it: the next writer takes it
+    // under this guard, so none can be taking it now.
+    const std::string markerName = base + ".writer";
+    if (marker >= 0 && stillNamed(markerName, marker))
+        shm_unlink(markerName.c_str());
+    // Not atomic on failure: the shared lock is dropped first. We are closing
+    // anyway, and make sure of it before the guard goes, so that another
+    // holder closing right after us finds itself the last one.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        flock(fd, LOCK_UN);
+        return;
+    }
+    // Still ours and nobody else's. The name may meanwhile hold a successor
+    // (a writer replaced the section under us): that one stays.
+    if (!stillNamed(base, fd))
+        return;
+    shm_unlink(base.c_str());
+    guard.remove();
+}
+
 } // namespace
 
 std::string platformName(const std::string& name)
@@ -251,6 +319,9 @@ void Section::reset()
     size_ = 0;
     identity_ = 0;
     int fd = int(handle_);
+    if (fd >= 0 && !name_.empty())
+        removeIfLast(name_, fd, int(writerLock_));
+    name_.clear();
     closeFd(fd);
     handle_ = -1;
     // The writer marker goes last: whoever sees it released also sees
@@ -300,6 +371,7 @@ Section Section::createWriter(const std::string& name, uint32_t size)
     section.base_ = view;
     section.size_ = size;
     section.guard_ = watchView(view, size, PROT_READ | PROT_WRITE);
+    section.name_ = base;
     return section;
 }
 
@@ -326,6 +398,7 @@ Section Section::openReader(const std::string& name)
     section.base_ = view;
     section.size_ = size;
     section.guard_ = watchView(view, size, PROT_READ);
+    section.name_ = base;
     return section;
 }
 
@@ -384,8 +457,43 @@ Section Section::openOrCreate(const std::string& name, uint32_t size, bool& crea
     section.base_ = view;
     section.size_ = size;
     section.guard_ = watchView(view, size, PROT_READ | PROT_WRITE);
+    section.name_ = base;
     return section;
 }
+
+// --- Named mutexes ----------------------------------------------------------
+//
+// Besides the flock that is the mutex, every NamedMutex keeps an OFD read lock
+// on the object for as long as it has it open: a presence mark (fcntl locks
+// and flock locks do not meet on Linux). The one that can turn its mark into
+// a write lock is the only one present and removes the object as it goes.
+// Sections cannot decide this for the mutex: the mutex is a name of its own,
+// which any process may open without the section beside it. A process that
+// opened the object but had not marked it yet when it was removed finds that
+// out at its next lock and reopens.
+
+namespace {
+
+bool markPresence(int fd, short type)
+{
+    struct flock mark = {};
+    mark.l_type = type;
+    mark.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &mark) == 0;
+}
+
+// Opens (or creates) the mutex object and marks our presence on it. The mark
+// can only fail while the object's last other holder removes it; lock()
+// finds the object gone and comes back.
+int openMutexObject(const std::string& name)
+{
+    const int fd = openOrCreateLockObject(name);
+    if (fd >= 0)
+        markPresence(fd, F_RDLCK);
+    return fd;
+}
+
+} // namespace
 
 NamedMutex::~NamedMutex()
 {
@@ -395,12 +503,14 @@ NamedMutex::~NamedMutex()
 bool NamedMutex::openOrCreate(const std::string& name, unsigned long& error)
 {
     reset();
-    const int fd = openOrCreateLockObject(platformName(name));
+    const std::string path = platformName(name);
+    const int fd = openMutexObject(path);
     if (fd < 0) {
         error = static_cast<unsigned long>(errno);
         return false;
     }
     handle_ = fd;
+    name_ = path;
     local_ = new std::mutex;
     return true;
 }
@@ -415,7 +525,25 @@ bool NamedMutex::lock()
     const bool locked = retryWithin(kLockWaitMs, [&] {
         if (!localHeld && !(localHeld = local->try_lock()))
             return Attempt::Again;
-        return tryLock(fd, LOCK_EX);
+        const Attempt attempt = tryLock(fd, LOCK_EX);
+        if (attempt != Attempt::Done || stillNamed(name_, fd))
+            return attempt;
+        // The object was removed after we opened it. Put the one the name
+        // holds now in its place, under the same descriptor number (other
+        // threads of ours read it), and lock that one. Closing the old one
+        // drops our lock on it.
+        const int fresh = openMutexObject(name_);
+        if (fresh < 0) {
+            flock(fd, LOCK_UN);
+            return Attempt::Failed;
+        }
+        const bool swapped = dup3(fresh, fd, O_CLOEXEC) >= 0;
+        ::close(fresh);
+        if (!swapped) {
+            flock(fd, LOCK_UN);
+            return Attempt::Failed;
+        }
+        return Attempt::Again;
     });
     if (!locked && localHeld)
         local->unlock();
@@ -431,6 +559,12 @@ void NamedMutex::unlock()
 void NamedMutex::reset()
 {
     int fd = int(handle_);
+    // Alone with the object (no other presence mark) and nobody inside it:
+    // remove it. The exclusive flock is what makes that safe: whoever locks
+    // the object after this checks its name, and nobody holds it now.
+    if (fd >= 0 && markPresence(fd, F_WRLCK) && flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(name_, fd))
+        shm_unlink(name_.c_str());
+    name_.clear();
     closeFd(fd);
     handle_ = -1;
     delete static_cast<std::mutex*>(local_);

@@ -16,6 +16,10 @@
 //                                      virtual camera client begins; prints "counted", sleeps
 //   hold MUTEX                         locks the named mutex, prints "locked", sleeps
 //   open NAME                          opens the channel once: "channel" or "no channel"
+//   view NAME SECTION MUTEX            opens the counter and the channel, takes one frame,
+//                                      prints "holding", and at the end of its input
+//                                      prints "state S word W" (the channel's state now
+//                                      and the frame's first word) before it lets go
 //   timed COMMAND...                   runs COMMAND, then prints "took N ms"
 #include "FrameChannel.h"
 #include "InstanceCounter.h"
@@ -180,6 +184,26 @@ int openOnce(const std::string& name)
     return 0;
 }
 
+int view(const std::string& name, const std::string& section, const std::string& mutex)
+{
+    InstanceCounter counter(section, mutex);
+    FrameChannel::Handle* channel = FrameChannel::detail::openReader(name);
+    FrameChannel::Frame frame;
+    for (int i = 0; channel && i < 5000 && FrameChannel::pollFrame(channel, frame) != FrameChannel::Poll::NewFrame; ++i)
+        sleepMs(1);
+    if (!counter.createOrOpenSharedMemory() || !frame.pixels) {
+        say("no frame");
+        return 1;
+    }
+    say("holding");
+    while (std::getchar() != EOF) {}
+    uint32_t word = 0;
+    std::memcpy(&word, frame.pixels, sizeof word);
+    std::printf("state %u word %u\n", unsigned(FrameChannel::readState(channel)), unsigned(word));
+    FrameChannel::close(channel);
+    return 0;
+}
+
 int hold(const std::string& mutexName)
 {
     SharedMemory::NamedMutex mutex;
@@ -211,6 +235,8 @@ int run(const std::vector<std::string>& a)
             return client(a[1], a[2]);
         if (a.size() == 2 && a[0] == "hold")
             return hold(a[1]);
+        if (a.size() == 4 && a[0] == "view")
+            return view(a[1], a[2], a[3]);
         if (a.size() == 2 && a[0] == "open")
             return openOnce(a[1]);
         if (a.size() > 1 && a[0] == "timed") {

@@ -1,6 +1,8 @@
 // The frame channel and the instance counter between real processes: a writer
 // and readers, a writer killed mid-stream and replaced, many processes counting
-// at once, and a mutex holder that dies.
+// at once, a mutex holder that dies, and objects leaving /dev/shm with their
+// last holder.
+#include "FrameChannel.h"
 #include "InstanceCounter.h"
 #include "platform/SharedMemory.h"
 #include "SectionNames.h"
@@ -12,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -79,6 +83,20 @@ class TestChannelProcesses : public QObject
     std::string chan = uniqueName("Chan");
     std::string sect = uniqueName("Count");
     std::string mux = uniqueName("Mux");
+
+    // What /dev/shm holds of the channel, the counter and the mutex, as
+    // "c", "c.guard", "s", "m", ... (sorted).
+    QStringList leftInShm() const
+    {
+        QStringList found;
+        for (const auto& [name, tag] : {std::pair(chan, "c"), std::pair(sect, "s"), std::pair(mux, "m")}) {
+            const QString base = q(SharedMemory::platformName(name).substr(1));
+            for (const QString& file : QDir(QStringLiteral("/dev/shm")).entryList({base, base + ".*"}, QDir::Files))
+                found << QLatin1String(tag) + file.mid(base.size());
+        }
+        found.sort();
+        return found;
+    }
 
 private slots:
     void cleanup()
@@ -199,6 +217,97 @@ private slots:
         QVERIFY(holder.process.waitForFinished(5000));
         QCOMPARE(blocked.finish(5000), 0);
         QVERIFY(blocked.seen.contains("value 1"));
+    }
+
+    void objectsGoWithTheirLastHolder()
+    {
+        const QStringList all {"c", "c.guard", "c.writer", "m", "s", "s.guard"};
+        const QStringList afterWriter {"c", "c.guard", "m", "s", "s.guard"};
+        const std::vector<uint32_t> sevens(64 * 64, 7);
+        // Each process alone: whatever it made goes when it ends.
+        for (const QStringList& command :
+             {args({"writer", q(chan), "64", "64", "3", "1", "0"}), args({"count", q(sect), q(mux), "inc", "2"}),
+              args({"open", q(chan)}), args({"read", q(sect), q(mux)})}) {
+            Peer alone(command);
+            QCOMPARE(alone.finish(), 0);
+            QCOMPARE(leftInShm(), QStringList());
+        }
+        // A reader in another process outlives the writer and the counter here:
+        // only the writer marker goes with the writer, and the reader still
+        // reads the frame; its end takes the rest.
+        for (int round = 0; round < 3; ++round) {
+            auto* writer = FrameChannel::detail::createWriter(chan, 64, 64, 330000);
+            QVERIFY2(writer, "a writer right after the removal");
+            FrameChannel::writeFrame(writer, sevens.data(), uint32_t(sevens.size() * 4), 0);
+            auto counter = std::make_unique<InstanceCounter>(sect, mux);
+            QVERIFY(counter->createOrOpenSharedMemory());
+            Peer reader(args({"view", q(chan), q(sect), q(mux)}));
+            QVERIFY(reader.waitForLine("holding"));
+            QCOMPARE(leftInShm(), all);
+            FrameChannel::close(writer);
+            counter.reset();
+            QCOMPARE(leftInShm(), afterWriter);
+            reader.process.closeWriteChannel();
+            QCOMPARE(reader.finish(), 0);
+            QVERIFY2(reader.seen.contains("state 3 word 7"), reader.seen.join(' '));
+            QCOMPARE(leftInShm(), QStringList());
+        }
+        // A counter two processes hold goes with the second: the first one's
+        // end leaves its count in place.
+        {
+            InstanceCounter mine(sect, mux);
+            QVERIFY(mine.createOrOpenSharedMemory());
+            Peer other(args({"count", q(sect), q(mux), "inc", "5"}));
+            QCOMPARE(other.finish(), 0);
+            QCOMPARE(leftInShm(), QStringList({"m", "s", "s.guard"}));
+            int32_t value = 0;
+            QVERIFY(mine.readValue(value));
+            QCOMPARE(value, 5);
+        }
+        QCOMPARE(leftInShm(), QStringList());
+
+        // Counters and mutexes opened and closed from several threads at once
+        // (each object its own open file, as in separate processes), so that
+        // they are removed and made anew all the time: every holder must meet
+        // the same section and the same mutex, and the count under the mutex
+        // always equals the number of holders counted in.
+        std::atomic<int> holders {0}, broken {0};
+        auto churn = [&] {
+            for (int i = 0; i < 300; ++i) {
+                bool created = false;
+                SharedMemory::Section::Step step;
+                unsigned long error = 0;
+                SharedMemory::Section section = SharedMemory::Section::openOrCreate(sect, 4, created, step, error);
+                SharedMemory::NamedMutex mutex;
+                if (!section.isValid() || !mutex.openOrCreate(mux, error)) {
+                    ++broken;
+                    continue;
+                }
+                auto* count = static_cast<int32_t*>(section.data());
+                for (const int delta : {1, -1}) {
+                    if (!mutex.lock()) {
+                        ++broken;
+                        break;
+                    }
+                    // Loads and stores apart, not one read-modify-write: a
+                    // second holder inside the mutex would lose an update.
+                    const int32_t seen = __atomic_load_n(count, __ATOMIC_SEQ_CST);
+                    const int expected = holders.load();
+                    broken += seen != expected;
+                    __atomic_store_n(count, seen + delta, __ATOMIC_SEQ_CST);
+                    holders.store(expected + delta);
+                    mutex.unlock();
+                    std::this_thread::yield();
+                }
+            }
+        };
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i)
+            threads.emplace_back(churn);
+        for (auto& thread : threads)
+            thread.join();
+        QCOMPARE(broken.load(), 0);
+        QCOMPARE(leftInShm(), QStringList());
     }
 };
 
