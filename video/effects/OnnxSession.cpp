@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLibrary>
 #include <QMutex>
 #include <QMutexLocker>
@@ -52,6 +55,18 @@ QStringList candidates(const QString& name)
 // The function table of the named library and its environment, loaded once
 // per name. The library is never unloaded: its threads may outlive any one
 // session.
+// Making an environment opens an empty trace file of the runtime's built-in
+// telemetry, "mat-debug-<pid>.log", in the temporary folder, and nothing ever
+// removes it: one more file for every start of the program. It goes while it
+// is still empty.
+void removeTelemetryTrace()
+{
+    const QFileInfo trace(
+        QDir::temp().filePath(QStringLiteral("mat-debug-%1.log").arg(QCoreApplication::applicationPid())));
+    if (trace.isFile() && !trace.isSymLink() && trace.size() == 0)
+        QFile::remove(trace.filePath());
+}
+
 const LoadedRuntime& loadRuntime(const QString& name)
 {
     static std::map<QString, LoadedRuntime> loaded;
@@ -81,6 +96,10 @@ const LoadedRuntime& loadRuntime(const QString& name)
             runtime.error = std::string("ONNX Runtime has no environment: ") + runtime.api->GetErrorMessage(status);
             runtime.api->ReleaseStatus(status);
             runtime.api = nullptr;
+        } else {
+            if (OrtStatus* status = runtime.api->DisableTelemetryEvents(runtime.env))
+                runtime.api->ReleaseStatus(status);
+            removeTelemetryTrace();
         }
     }
     if (!runtime.api)
