@@ -206,9 +206,7 @@ MainWidget::~MainWidget()
 {
     // A window replaced on a colour-scheme change leaves the shared grabber
     // to its successor, which is already showing the preview.
-    App* app = App::instance();
-    const bool replaced = app && app->mainWidget() && app->mainWidget() != this;
-    if (_c.grabber && _previewRunning && !replaced)
+    if (_c.grabber && drivesGrabber())
         _c.grabber->stopCamera();
     qDebug() << "MainWidget DCTOR!";
 }
@@ -343,9 +341,8 @@ void MainWidget::buildPreview()
     _cameras->setCurrentIndex(1);
     auto* watch = new QTimer(this);
     connect(watch, &QTimer::timeout, this, [this] {
-        const bool lowPower =
-            settings() && settings()->getSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool();
-        _spinner->setVisible(!lowPower && _previewRunning && _sinceFrame.isValid() && _sinceFrame.elapsed() > 5000);
+        _spinner->setVisible(!lowPowerMode() && _previewRunning && _sinceFrame.isValid()
+                             && _sinceFrame.elapsed() > 5000);
     });
     watch->start(1000);
 }
@@ -353,15 +350,36 @@ void MainWidget::buildPreview()
 void MainWidget::chooseCamera(int index)
 {
     const int device = _cameras->itemData(index).toInt();
-    if (!_c.grabber || device < 0)
+    if (!_c.grabber || device < 0 || !drivesGrabber())
         return;
     _c.grabber->stopCamera();
+    // The preview is a client of the virtual camera, and any client keeps the
+    // physical camera running: it runs only while the window is shown. A
+    // hidden window keeps just the camera's controls open, for its rows.
+    if (!isVisible()) {
+        _previewRunning = false;
+        _c.grabber->startControlDevice(kPreviewCameraWidth, kPreviewCameraHeight);
+        return;
+    }
     // A negative height asks for the rows top first, as the preview paints them.
     _previewRunning =
         _c.grabber->startCamera(kPreviewCameraWidth, -kPreviewCameraHeight, device, _cameras->itemText(index), true);
     if (_previewRunning)
         _c.grabber->startPreview();
     _sinceFrame.start();
+}
+
+bool MainWidget::lowPowerMode() const
+{
+    return settings() && settings()->getSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool();
+}
+
+bool MainWidget::drivesGrabber() const
+{
+    // A window replaced on a colour-scheme change leaves the shared grabber
+    // to its successor.
+    App* app = App::instance();
+    return !app || !app->mainWidget() || app->mainWidget() == this;
 }
 
 void MainWidget::showNextFrame()
@@ -963,7 +981,7 @@ void MainWidget::onDownloadProcessFinished()
 
 void MainWidget::applyLowPowerMode()
 {
-    const bool on = settings() && settings()->getSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool();
+    const bool on = lowPowerMode();
     _lowPower->setVisible(on);
     if (on) {
         _spinner->hide();
@@ -1024,6 +1042,15 @@ void MainWidget::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     // Placed as it appears; a page switch still under way places it again.
     placeWindow();
+    if (!_previewRunning && !lowPowerMode())
+        chooseCamera(_cameras->currentIndex());
+}
+
+void MainWidget::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    if (_previewRunning)
+        chooseCamera(_cameras->currentIndex());
 }
 
 void MainWidget::placeWindow()

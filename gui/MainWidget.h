@@ -74,6 +74,7 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void buildWindow();
@@ -117,6 +118,8 @@ private:
     void applyLowPowerMode();
     void resetToDefaults();
     void chooseCamera(int index);
+    bool drivesGrabber() const;
+    bool lowPowerMode() const;
     void showNextFrame();
     void storeLogo(BaseSettings* s, const QString& path);
 

@@ -63,6 +63,8 @@ struct CameraGrabber::Opaque
 
     bool startDevice(Device& d, int width, int height, bool withCallback);
     void stopDevice(Device& d);
+    // Opens the product camera as the control device: configured, not run.
+    bool openControlDevice(int width, int height);
     void sampleCB(const CaptureSample& sample);
     bool getProperty(CameraProperty p, CameraSetting& setting);
     bool setProperty(CameraProperty p, long value, bool autoMode);
@@ -252,20 +254,8 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString&
     if (index >= count)
         return false;
 
-    if (openControlDevice) {
-        for (auto& d : o.devices) {
-            if (isProductCamera(d.device->name())) {
-                o.controlDevice = &d;
-                break;
-            }
-        }
-        if (!o.controlDevice)
-            return false;
-        if (!o.startDevice(*o.controlDevice, width, height, false)) {
-            o.controlDevice = nullptr;
-            return false;
-        }
-    }
+    if (openControlDevice && !o.openControlDevice(width, height))
+        return false;
 
     for (int i = 0; i <= index && !o.mainDevice; ++i) {
         if (o.devices[size_t(i)].device->name().contains(name, Qt::CaseInsensitive))
@@ -278,6 +268,27 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString&
     if (o.mainDevice && !o.startDevice(*o.mainDevice, width, height, true))
         o.mainDevice = nullptr;
     return o.mainDevice && o.mainDevice->configured;
+}
+
+bool CameraGrabber::Opaque::openControlDevice(int width, int height)
+{
+    for (auto& d : devices) {
+        if (isProductCamera(d.device->name())) {
+            controlDevice = &d;
+            break;
+        }
+    }
+    if (controlDevice && !startDevice(*controlDevice, width, height, false))
+        controlDevice = nullptr;
+    return controlDevice != nullptr;
+}
+
+bool CameraGrabber::startControlDevice(int width, int height)
+{
+    stopCamera();
+    qDebug() << "CameraGrabber::startControlDevice";
+    QMutexLocker locker(&_mutex);
+    return _opaque->openControlDevice(width, std::abs(height));
 }
 
 void CameraGrabber::stopCamera()

@@ -28,6 +28,9 @@ public:
 
     // A negative height asks for a vertical flip; its absolute value is the height.
     bool startCamera(int width, int height, int index, const QString& name, bool openControlDevice);
+    // Only the product camera's controls, without any picture: the main
+    // device is closed, and the product camera is opened but not run.
+    bool startControlDevice(int width, int height);
     void stopCamera();
     void startPreview();
     void stopPreview();
