@@ -275,7 +275,7 @@ void App::setupUpdateManager()
 {
     if (_quitting || _updateManager)
         return;
-    _updateManager = new UpdateManager(nullptr);
+    _updateManager = new UpdateManager(nullptr, UpdateOptions::fromEnvironment());
     UpdateManager* u = _updateManager;
     connect(u, &UpdateManager::onNewUpdateAvailable, this, &App::offerUpdate);
     connect(u, &UpdateManager::onNoUpdatesAvailable, this,

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -141,6 +142,28 @@ private:
 };
 
 } // namespace
+
+UpdateOptions UpdateOptions::fromEnvironment()
+{
+    UpdateOptions options;
+    const QString url = qEnvironmentVariable("VANTOR_UPDATE_MANIFEST_URL");
+    if (!url.isEmpty()) {
+        const QUrl manifest(url, QUrl::StrictMode);
+        if (manifest.isValid() && manifest.scheme() == QLatin1String("https") && !manifest.host().isEmpty())
+            options.manifestUrl = manifest;
+        else
+            qWarning() << "UpdateOptions -> ignoring VANTOR_UPDATE_MANIFEST_URL, not an https address:" << url;
+    }
+    const QString authorities = qEnvironmentVariable("VANTOR_UPDATE_CA_CERTIFICATES");
+    if (!authorities.isEmpty()) {
+        const QList<QSslCertificate> added = QSslCertificate::fromPath(authorities, QSsl::Pem);
+        if (added.isEmpty())
+            qWarning() << "UpdateOptions -> no certificate in VANTOR_UPDATE_CA_CERTIFICATES:" << authorities;
+        else
+            options.tls.addCaCertificates(added);
+    }
+    return options;
+}
 
 UpdateManager::UpdateManager(QObject* parent, UpdateOptions options)
     : QObject(parent)

@@ -32,6 +32,13 @@ struct UpdateOptions
     // From the installer's start to the request that the program shut down,
     // so that the installer can replace the files of a program that has exited.
     int shutdownDelayMs = 5000;
+
+    // The defaults, with the release host replaced by a staging or test server
+    // where the environment names one: VANTOR_UPDATE_MANIFEST_URL (an https
+    // address) and VANTOR_UPDATE_CA_CERTIFICATES (a PEM file of the
+    // authorities that vouch for it, trusted in addition to the system's).
+    // A value that cannot be used is logged and left out.
+    static UpdateOptions fromEnvironment();
 };
 
 // Keeps the program current: reads the update manifest, reports the newest
