@@ -98,19 +98,12 @@ class SuiteTest : public QObject
     double blurredDetail = 0;
     bool failed = false;
 
-    // A left click on the tray icon shows or hides the window.
     bool toggleWindow(bool show)
     {
-        const QRect icon = suite->desktop().geometry(suite->trayIcon());
-        suite->desktop().x(QStringLiteral("xdotool"),
-                           {QStringLiteral("mousemove"), QString::number(icon.center().x()),
-                            QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("1")});
-        QDeadlineTimer deadline(5000);
-        while (suite->mainWindow().isEmpty() == show && !deadline.hasExpired())
-            QTest::qWait(50);
+        const bool done = suite->toggleWindow(show);
         if (show)
             window = suite->mainWindow();
-        return suite->mainWindow().isEmpty() != show;
+        return done;
     }
 
     // Pictures to look at: kept in VANTOR_TEST_PICTURES when it names a folder.
