@@ -277,6 +277,9 @@ void App::setupUpdateManager()
         return;
     _updateManager = new UpdateManager(nullptr, UpdateOptions::fromEnvironment());
     UpdateManager* u = _updateManager;
+    // The window was made before the manager.
+    if (auto* window = qobject_cast<MainWidget*>(_mainWidget))
+        window->setUpdateManager(u);
     connect(u, &UpdateManager::onNewUpdateAvailable, this, &App::offerUpdate);
     connect(u, &UpdateManager::onNoUpdatesAvailable, this,
             [this] { messageBox(tr("You are running the latest version."), QString(), tr("Ok"), QString()); });

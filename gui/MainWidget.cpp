@@ -923,6 +923,14 @@ void MainWidget::addAppInformation(QVBoxLayout* page)
     });
 }
 
+void MainWidget::setUpdateManager(UpdateManager* updates)
+{
+    _c.updates = updates;
+    for (const char* name : {"update_button", "uninstall_button"})
+        if (auto* button = findChild<QPushButton*>(QLatin1String(name)))
+            button->setEnabled(updates != nullptr);
+}
+
 void MainWidget::updateOverlaysPage()
 {
     QVBoxLayout* page = _pages.value(Overlays);

@@ -64,6 +64,9 @@ public:
     void showPage(Page page);
     // Next to the tray icon, or at the bottom right of the screen.
     void placeWindow();
+    // The update manager, made after the first window: its buttons work from
+    // then on.
+    void setUpdateManager(UpdateManager* updates);
 
 public slots:
     void onUpdaterStarted();

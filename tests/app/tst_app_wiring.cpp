@@ -99,11 +99,15 @@ private slots:
         QVERIFY(app()->mainWidget());
         QVERIFY(!app()->mainWidget()->isVisible());
         QVERIFY(!app()->updateManager());
+        auto* checkForUpdates = app()->mainWidget()->findChild<QPushButton*>(QStringLiteral("update_button"));
+        QVERIFY(checkForUpdates && !checkForUpdates->isEnabled());
         QCOMPARE(LogCapture::count(QStringLiteral("recreating main window")), 1);
         QTRY_VERIFY_WITH_TIMEOUT(app()->updateManager(), 5000);
         QVERIFY(app()->mainWidget()->isVisible());
+        // The first window, made before the update manager, uses it too.
+        QVERIFY(checkForUpdates->isEnabled());
         QVERIFY(sinceStart.elapsed() >= 3500);
-        // The preview runs on the window's grabber.
+        // The preview runs on the window's grabber while the window is shown.
         QTRY_VERIFY_WITH_TIMEOUT(app()->cameraGrabber()->isCameraStarted(), 10000);
     }
 
