@@ -74,10 +74,15 @@ bool onSoundServer(qint64 pid)
         .contains("application.process.id = \"" + QByteArray::number(pid) + '"');
 }
 
-bool panelConnected()
+QVariant panelState(const char* key)
 {
     const QDBusMessage state = mockpanel::control().call(QStringLiteral("GetState"));
-    return qdbus_cast<QVariantMap>(state.arguments().value(0)).value(QStringLiteral("connected")).toBool();
+    return qdbus_cast<QVariantMap>(state.arguments().value(0)).value(QLatin1String(key));
+}
+
+bool panelConnected()
+{
+    return panelState("connected").toBool();
 }
 
 QStringList ourSharedObjects()
@@ -235,9 +240,15 @@ private slots:
         QTest::qWait(300);
         keep(suite->screenshot(), "light-page");
         mockpanel::control().call(QStringLiteral("ClearWritten"));
+        const int before = panelState("brightness").toInt();
         suite->click(kSecondRowToggle);
         suite->click(kSecondRowSliderEnd);
-        QTRY_VERIFY_WITH_TIMEOUT(!mockpanel::writes().isEmpty(), 5000);
+        // A brightness frame (AA 55 20 BB 55 AA) arrives and the panel takes it.
+        QTRY_VERIFY_WITH_TIMEOUT(panelState("brightness").toInt() > before, 5000);
+        const QList<mockpanel::Write> writes = mockpanel::writes();
+        QVERIFY(!writes.isEmpty() && writes.last().bytes.size() == 6);
+        QCOMPARE(quint8(writes.last().bytes.at(2)), quint8(0x20));
+        QCOMPARE(int(quint8(writes.last().bytes.at(3))), panelState("brightness").toInt());
     }
 
     // A flip of the colour scheme rebuilds the window, shown where it was.
