@@ -15,9 +15,7 @@
 #include "SuiteSession.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -30,39 +28,15 @@ constexpr int kMeasureMs = 10000;
 // Every picture effect and every sound filter on, as stored settings.
 void turnEverythingOn()
 {
-    QSettings plain(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillet"),
-                    QStringLiteral("VantorControl"));
-    plain.setValue(BaseSettings::keyName(BaseSettings::BackgroundBlur), 90);
-    plain.setValue(BaseSettings::keyName(BaseSettings::SkinTone), 70);
-    plain.setValue(BaseSettings::keyName(BaseSettings::FineCameraRotation), 4);
-    plain.sync();
     BaseSettings settings;
+    // The sliders' values are plain keys; the rest are groups.
+    settings.setValue(BaseSettings::keyName(BaseSettings::BackgroundBlur), 90);
+    settings.setValue(BaseSettings::keyName(BaseSettings::SkinTone), 70);
+    settings.setValue(BaseSettings::keyName(BaseSettings::FineCameraRotation), 4);
     for (BaseSettings::Settings group :
          {BaseSettings::LogoOverlay, BaseSettings::TextOverlay, BaseSettings::DSPCompressor, BaseSettings::DSPBass,
           BaseSettings::DSPTreble, BaseSettings::DSPRNN, BaseSettings::DSPAGC})
         settings.setSetting(group, BaseSettings::Enabled, true);
-}
-
-// Percent of one core the process used over the next `ms`.
-double cpuPercent(qint64 pid, int ms)
-{
-    const double before = processCpuSeconds(pid);
-    QElapsedTimer timer;
-    timer.start();
-    QThread::msleep(ms);
-    const double after = processCpuSeconds(pid);
-    return before < 0 || after < 0 ? -1 : 100.0 * (after - before) / (double(timer.elapsed()) / 1000.0);
-}
-
-double rssMiB(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return -1;
 }
 
 bool waitForLine(SuiteSession& suite, const char* text, qsizetype from)
@@ -94,7 +68,7 @@ int measure()
         return 1;
     }
     QThread::sleep(3);
-    const double idle = cpuPercent(pid, kMeasureMs);
+    const double idle = processCpuPercentOver(pid, kMeasureMs);
 
     from = suite.log().size();
     if (!suite.startCameraClient(frames.path()) || !waitForLine(suite, "restarting VCam physical grabber", from)
@@ -104,13 +78,13 @@ int measure()
     }
     // The segmentation model loads with the first pictures.
     QThread::sleep(5);
-    const double streaming = cpuPercent(pid, kMeasureMs);
-    const double rss = rssMiB(pid);
+    const double streaming = processCpuPercentOver(pid, kMeasureMs);
+    const qint64 rssKiB = processStatusKiB(pid, "VmRSS:");
 
     std::printf("suite_start_to_window_ms: %lld ms\n", static_cast<long long>(toWindow));
     std::printf("suite_idle_cpu_percent: %.2f %%\n", idle);
     std::printf("suite_streaming_cpu_percent: %.1f %%\n", streaming);
-    std::printf("suite_rss_mib: %.0f MiB\n", rss);
+    std::printf("suite_rss_mib: %.0f MiB\n", double(rssKiB) / 1024.0);
 
     ::kill(pid_t(pid), SIGTERM);
     suite.program().waitForFinished(20000);

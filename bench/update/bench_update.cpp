@@ -5,6 +5,7 @@
 // during a download (VmHWM, reset before each run) above its resident memory
 // just before it.
 #include "HttpsServer.h"
+#include "ProcessTools.h"
 #include "UpdateManager.h"
 
 #include <QCoreApplication>
@@ -23,16 +24,10 @@ namespace {
 
 constexpr qint64 kInstallerBytes = qint64(64) << 20;
 
-// A figure of /proc/self/status, in KiB.
+// A figure of this process's /proc status, in KiB.
 qint64 statusKiB(const char* field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith(field))
-            return line.mid(qsizetype(strlen(field))).trimmed().split(' ').first().toLongLong();
-    return -1;
+    return processStatusKiB(QCoreApplication::applicationPid(), field);
 }
 
 bool resetPeak()

@@ -160,15 +160,10 @@ int main(int argc, char** argv)
             return 1;
         }
         QThread::msleep(1000);
-        const double before = processCpuSeconds(client.processId());
-        QElapsedTimer measured;
-        measured.start();
-        QThread::msleep(10000);
-        const double used = processCpuSeconds(client.processId()) - before;
-        const double seconds = measured.nsecsElapsed() / 1e9;
+        const double percent = processCpuPercentOver(client.processId(), 10000);
         client.kill();
         client.waitForFinished(5000);
-        std::printf("vcam_client_cpu_percent: %.2f %%\n", 100.0 * used / seconds);
+        std::printf("vcam_client_cpu_percent: %.2f %%\n", percent);
         waitFor([&] { return !vcam.isGrabberRunning(); }, 6000, 20);
     }
     std::printf("feeder_idle_cpu_percent: %.2f %%\n", idlePercent);

@@ -127,12 +127,7 @@ int measure(int argc, char** argv)
         starts.push_back(sinceLink.nsecsElapsed() / 1e6);
         if (round == 0) {
             QThread::msleep(1000);
-            const double before = processCpuSeconds(camera.processId());
-            QElapsedTimer measured;
-            measured.start();
-            QThread::msleep(10000);
-            const double used = processCpuSeconds(camera.processId()) - before;
-            std::printf("pipewire_delivery_cpu_percent: %.2f %%\n", 100.0 * used / (measured.nsecsElapsed() / 1e9));
+            std::printf("pipewire_delivery_cpu_percent: %.2f %%\n", processCpuPercentOver(camera.processId(), 10000));
         }
         consumer->kill();
         consumer->waitForFinished(5000);
