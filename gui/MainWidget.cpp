@@ -204,8 +204,6 @@ MainWidget::MainWidget(const Components& components, QWidget* parent)
 
 MainWidget::~MainWidget()
 {
-    // A window replaced on a colour-scheme change leaves the shared grabber
-    // to its successor, which is already showing the preview.
     if (_c.grabber && drivesGrabber())
         _c.grabber->stopCamera();
     qDebug() << "MainWidget DCTOR!";

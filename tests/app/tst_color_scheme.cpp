@@ -2,6 +2,7 @@
 // signal, the older Read method, and the palette when no portal answers.
 #include "platform/ColorSchemeSource.h"
 
+#include "MockPortal.h"
 #include "TestBus.h"
 
 #include <QDBusConnection>
@@ -23,15 +24,6 @@ void setPaletteDark(bool dark)
     p.setColor(QPalette::Window, dark ? QColor(25, 25, 25) : QColor(245, 245, 245));
     p.setColor(QPalette::WindowText, dark ? QColor(235, 235, 235) : QColor(10, 10, 10));
     QGuiApplication::setPalette(p);
-}
-
-bool setPortalScheme(uint value)
-{
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kPortal, QStringLiteral("/org/freedesktop/portal/desktop"),
-                                       QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("SetColorScheme"));
-    call << value;
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
 }
 
 } // namespace
@@ -58,12 +50,12 @@ private slots:
         QVERIFY(source->isDark());
 
         QSignalSpy changed(source.get(), &ColorSchemeSource::colorSchemeChanged);
-        QVERIFY(setPortalScheme(2));
+        QVERIFY(mockportal::setColorScheme(2));
         QTRY_COMPARE(changed.count(), 1);
         QVERIFY(!source->isDark());
 
         // "No preference" hands the decision to the palette.
-        QVERIFY(setPortalScheme(0));
+        QVERIFY(mockportal::setColorScheme(0));
         QTRY_COMPARE(changed.count(), 2);
         QVERIFY(!source->isDark());
         setPaletteDark(true);

@@ -95,10 +95,7 @@ private slots:
         QCOMPARE(owner, first.processId());
 
         // "Quit" from the tray icon's context menu ends it with code 0.
-        const QPoint click = icon.center();
-        desktop.x(QStringLiteral("xdotool"),
-                  {QStringLiteral("mousemove"), QString::number(click.x()), QString::number(click.y()),
-                   QStringLiteral("click"), QStringLiteral("3")});
+        desktop.click(icon.center(), 3);
         const QStringList withMenu = waitForWindows(desktop, first.processId(), 2);
         QCOMPARE(withMenu.size(), 2);
         QString menu = withMenu[0] == trayWindows[0] ? withMenu[1] : withMenu[0];

@@ -4,14 +4,13 @@
 #include "BaseSettings.h"
 #include "CableRecording.h"
 #include "MockPanel.h"
+#include "MockPortal.h"
 #include "SoundServer.h"
 #include "SuiteSession.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
-#include <QRegularExpression>
-#include <QSettings>
 #include <QtTest>
 
 #include <csignal>
@@ -123,10 +122,8 @@ private slots:
     void initTestCase()
     {
         // The user's stored choices: the background blurred, the denoiser on.
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillet"),
-                  QStringLiteral("VantorControl"))
-            .setValue(BaseSettings::keyName(BaseSettings::BackgroundBlur), 90);
         BaseSettings settings;
+        settings.setValue(BaseSettings::keyName(BaseSettings::BackgroundBlur), 90);
         settings.setSetting(BaseSettings::DSPRNN, BaseSettings::Enabled, true);
 
         suite = std::make_unique<SuiteSession>();
@@ -258,7 +255,7 @@ private slots:
         const QPoint frame = before.topLeft() + QPoint(10, 245);
         QCOMPARE(qGray(suite->screenshot().pixel(frame)) > 150, true);
         const qsizetype from = suite->log().size();
-        QVERIFY(suite->setColorScheme(1));
+        QVERIFY(mockportal::setColorScheme(1));
         QVERIFY(suite->waitForLine(QStringLiteral("recreating main window"), 5000, from) >= 0);
         const QString rebuilt = suite->waitForMainWindow(5000, window);
         QVERIFY(!rebuilt.isEmpty());
@@ -283,10 +280,7 @@ private slots:
         QVERIFY(!ourSharedObjects().isEmpty());
 
         const QString icon = suite->trayIcon();
-        const QRect at = suite->desktop().geometry(icon);
-        suite->desktop().x(QStringLiteral("xdotool"),
-                           {QStringLiteral("mousemove"), QString::number(at.center().x()),
-                            QString::number(at.center().y()), QStringLiteral("click"), QStringLiteral("3")});
+        suite->desktop().click(suite->desktop().geometry(icon).center(), 3);
         QString menu;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
@@ -303,14 +297,10 @@ private slots:
         QCOMPARE(suite->program().exitStatus(), QProcess::NormalExit);
         QCOMPARE(suite->program().exitCode(), 0);
 
-        const QStringList log = suite->log();
         qsizetype previous = -1;
         for (const char* line : {"MainWidget DCTOR!", "VCam::Opaque DCTOR", "VMic DCTOR!", "~LightController DCTOR",
                                  "UpdateManager DCTOR!"}) {
-            qsizetype at = -1;
-            for (qsizetype i = 0; i < log.size() && at < 0; ++i)
-                if (log[i].contains(QLatin1String(line)) && i > previous)
-                    at = i;
+            const qsizetype at = suite->waitForLine(QLatin1String(line), 0, previous + 1);
             QVERIFY2(at > previous, line);
             previous = at;
         }

@@ -52,9 +52,6 @@ QStringList candidates(const QString& name)
     return paths;
 }
 
-// The function table of the named library and its environment, loaded once
-// per name. The library is never unloaded: its threads may outlive any one
-// session.
 // Making an environment opens an empty trace file of the runtime's built-in
 // telemetry, "mat-debug-<pid>.log", in the temporary folder, and nothing ever
 // removes it: one more file for every start of the program. It goes while it
@@ -67,6 +64,9 @@ void removeTelemetryTrace()
         QFile::remove(trace.filePath());
 }
 
+// The function table of the named library and its environment, loaded once
+// per name. The library is never unloaded: its threads may outlive any one
+// session.
 const LoadedRuntime& loadRuntime(const QString& name)
 {
     static std::map<QString, LoadedRuntime> loaded;
