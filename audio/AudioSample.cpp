@@ -129,7 +129,44 @@ QByteArray convertRate(const QByteArray& bytes, int ch, int fromRate, int toRate
     return bytesOf(out);
 }
 
+// The zero-order hold of convertRate with its position carried across calls:
+// output frames fall every `step` input frames from `position` on.
+template <typename T>
+QByteArray convertRateFrom(const QByteArray& bytes, int ch, double step, double& position)
+{
+    const auto in = samplesOf<T>(bytes);
+    const size_t inFrames = in.size() / size_t(ch);
+    std::vector<T> out;
+    out.reserve(size_t(double(inFrames) / step + 2) * size_t(ch));
+    for (; position < double(inFrames); position += step) {
+        const size_t j = size_t(position);
+        const T v = mix(in[j * ch], in[j * ch + ch - 1]);
+        out.insert(out.end(), size_t(ch), T(0));
+        out[out.size() - size_t(ch)] = v;
+        out.back() = v;
+    }
+    position -= double(inFrames);
+    return bytesOf(out);
+}
+
 } // namespace
+
+QByteArray StreamResampler::convert(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to,
+                                    bool verbose)
+{
+    if (from.sampleRate() == to.sampleRate() || !isConvertible(to.sampleFormat()) || from.sampleRate() <= 0
+        || to.sampleRate() <= 0 || to.channelCount() <= 0) {
+        reset();
+        return resampleAudio(bytes, from, to, verbose);
+    }
+    // Sample format and channels first, as resampleAudio does; then the rate.
+    QAudioFormat atSourceRate = to;
+    atSourceRate.setSampleRate(from.sampleRate());
+    const QByteArray data = resampleAudio(bytes, from, atSourceRate, verbose);
+    const double step = double(from.sampleRate()) / double(to.sampleRate());
+    return to.sampleFormat() == QAudioFormat::Int16 ? convertRateFrom<qint16>(data, to.channelCount(), step, position)
+                                                    : convertRateFrom<float>(data, to.channelCount(), step, position);
+}
 
 QByteArray resampleAudio(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to, bool verbose)
 {

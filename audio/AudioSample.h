@@ -41,6 +41,23 @@ struct AudioSample
 // the data as converted so far.
 QByteArray resampleAudio(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to, bool verbose);
 
+// resampleAudio for a stream converted block by block. The stateless
+// conversion gives each block a whole number of frames, so a block whose
+// length does not scale to one (a 5 ms read at 44.1 kHz is 220.5 frames)
+// loses the fraction: at 44.1 to 48 kHz about 0.2 % of the sound, which drains
+// any queue the stream feeds in real time. This one carries the conversion's
+// position from one block to the next, so the stream keeps its exact rate.
+class StreamResampler
+{
+public:
+    QByteArray convert(const QByteArray& bytes, const QAudioFormat& from, const QAudioFormat& to, bool verbose);
+    // Starts a new stream: no position carried over.
+    void reset() { position = 0; }
+
+private:
+    double position = 0; // of the next output frame, in input frames from the start of the next block
+};
+
 // RMS level of Int16 or Float audio in dBFS, -100 for silence; 0 for empty
 // input or other sample formats.
 float levelDb(const QByteArray& bytes, const QAudioFormat& format);

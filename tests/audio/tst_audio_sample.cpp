@@ -91,6 +91,75 @@ private slots:
         QCOMPARE(out[1], out[0]);                // input frame 0 is held for output frames 0 and 1
     }
 
+    void streamResamplerKeepsTheRateAcrossBlocks()
+    {
+        // A stream read in uneven blocks (as a capture device delivers them)
+        // comes out with exactly the frames its duration calls for, and each
+        // output frame holds the input frame its position falls in, block
+        // ends included. Converted block by block without a carried position,
+        // the same stream would come out short.
+        struct Case
+        {
+            int fromRate, toRate, channels;
+            QAudioFormat::SampleFormat sampleFormat;
+            std::vector<int> blockFrames;
+        };
+        const Case cases[] = {
+            {44100, 48000, 2, QAudioFormat::Float, {220, 221, 220, 221, 1, 441}},
+            {32000, 48000, 1, QAudioFormat::Int16, {80, 79, 81, 3}},
+            {48000, 44100, 1, QAudioFormat::Int16, {240, 239, 1, 961}},
+        };
+        for (const Case& c : cases) {
+            const QAudioFormat from = fmt(c.fromRate, c.channels, c.sampleFormat);
+            const QAudioFormat to = fmt(c.toRate, 1, QAudioFormat::Int16);
+            const int seconds = 10;
+            const qsizetype totalFrames = qsizetype(c.fromRate) * seconds;
+            // Input frame k carries 8 k (mod 32000) on every channel, so each
+            // output sample names the input frame it was taken from.
+            std::vector<qint16> out;
+            qsizetype statelessFrames = 0;
+            StreamResampler resampler;
+            for (qsizetype at = 0, b = 0; at < totalFrames; ++b) {
+                const qsizetype n =
+                    std::min<qsizetype>(c.blockFrames[size_t(b) % c.blockFrames.size()], totalFrames - at);
+                QByteArray block;
+                if (c.sampleFormat == QAudioFormat::Float) {
+                    std::vector<float> v;
+                    for (qsizetype k = at; k < at + n; ++k)
+                        v.insert(v.end(), size_t(c.channels), float(k % 4000 * 8) / 32767.0f);
+                    block = bytes(v);
+                } else {
+                    std::vector<qint16> v;
+                    for (qsizetype k = at; k < at + n; ++k)
+                        v.insert(v.end(), size_t(c.channels), qint16(k % 4000 * 8));
+                    block = bytes(v);
+                }
+                const auto converted = values<qint16>(resampler.convert(block, from, to, false));
+                out.insert(out.end(), converted.begin(), converted.end());
+                statelessFrames += resampleAudio(block, from, to, false).size() / 2;
+                at += n;
+            }
+            const qsizetype expected = qsizetype(c.toRate) * seconds;
+            QVERIFY2(qAbs(qsizetype(out.size()) - expected) <= 1, qPrintable(QString::number(out.size())));
+            QVERIFY(statelessFrames < expected - expected / 1000);
+            for (size_t i = 0; i < out.size(); ++i) {
+                const qint64 source = qint64(double(i) * c.fromRate / c.toRate);
+                const int want = int(source % 4000 * 8);
+                // Within a frame either way: samples lose up to two units on the
+                // way to mono Int16, and a position that falls exactly on a
+                // frame's start may round to either side.
+                const int off = (int(out[i]) - want + 32000) % 32000;
+                if (off > 10 && off < 31990)
+                    QFAIL(qPrintable(QStringLiteral("%1 -> %2: output frame %3 holds %4, not input frame %5")
+                                         .arg(c.fromRate)
+                                         .arg(c.toRate)
+                                         .arg(i)
+                                         .arg(out[i])
+                                         .arg(source)));
+            }
+        }
+    }
+
     void unsupportedConversionsLogAndPassThrough()
     {
         const QByteArray raw("\x01\x02\x03\x04\x05\x06", 6);
