@@ -16,11 +16,15 @@
 
 namespace {
 
-// How often the microphone's sound is read, how much sound the server holds
-// for playback, and how long the output watches its queue before trimming a
-// standing backlog. Together they set the latency from microphone to cable.
+// How often the microphone's sound is read; how much sound the server may
+// hold for playback; how much a live source queues before its playback
+// starts, and the least its level (queue and device) keeps between bursts,
+// above which a standing backlog is cut; and how long the output watches that
+// level before cutting. Together they set the latency from microphone to cable.
 constexpr qint64 kInputPeriodUs = 5000; // half an RNNoise frame: a frame is ready as soon as its last sample is read
-constexpr qint64 kOutputBufferUs = 30000;
+constexpr qint64 kOutputBufferUs = 25000;
+constexpr qint64 kCushionUs = 17000;    // a denoiser frame and what is kept between bursts
+constexpr qint64 kLowestLevelUs = 7000; // what a late burst may take without the device running dry
 constexpr qint64 kBacklogWindowMs = 500;
 
 qint64 nowMs()
@@ -150,6 +154,7 @@ QAudio::Error AudioInput::openWork(const QAudioDevice& device, const QAudioForma
         const QAudioFormat actual = source->format();
         buffer.init(device, requested);
         buffer.setMaxDuration(0.1);
+        resampler.reset();
         const int chunk = (requested.bytesForDuration(100000) / 2) / 2;
         connect(io, &QIODevice::readyRead, this, [this, io, actual, chunk] { readAvailable(io, actual, chunk); });
         return QAudio::NoError;
@@ -178,7 +183,7 @@ void AudioInput::readAvailable(QIODevice* io, const QAudioFormat& actual, int ch
     const QByteArray raw = io->readAll();
     if (raw.isEmpty())
         return;
-    const QByteArray bytes = resampleAudio(raw, actual, _format, false);
+    const QByteArray bytes = resampler.convert(raw, actual, _format, false);
     // A format without a byte size gives no block size; take the read whole.
     const qsizetype step = chunk > 0 ? chunk : std::max<qsizetype>(bytes.size(), 1);
     for (qsizetype at = 0; at < bytes.size(); at += step) {
@@ -255,8 +260,10 @@ QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioForm
     const QAudioFormat fmt = device.isFormatSupported(requested) ? requested : device.preferredFormat();
     _format = fmt;
     sink = owned(new QAudioSink(device, fmt, worker.get()));
-    // The server's buffer for this stream: its default, about 150 ms, would
-    // all be latency, since the pump keeps it full.
+    // The server's buffer for this stream: room for a live source's whole
+    // cushion, so a late tick of the pump cannot empty it while sound waits in
+    // the queue (and with 20 ms PipeWire's pulse server ran the cable about
+    // 40 ms later). The default, about 150 ms, would all be latency after a stall.
     sink->setBufferSize(fmt.bytesForDuration(kOutputBufferUs));
     QIODevice* io = sink->start();
     qDebug() << "Starting output device" << device.description() << "@" << _format;
@@ -266,8 +273,7 @@ QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioForm
         const qint64 len = 2 * (_format.bytesForDuration(100000) / 2);
         buffer.init(device, _format);
         buffer.setMaxDuration(0.1);
-        _backlogWindowStartMs = nowMs();
-        _backlogFloor = std::numeric_limits<qint64>::max();
+        _filling = true;
         connect(pumpTimer.get(), &QTimer::timeout, this, [this, len, io] { writePending(len, io); });
         pumpTimer->start(1);
         return QAudio::NoError;
@@ -289,8 +295,49 @@ void AudioOutput::closeWork()
     setEnergy(-DBL_MAX);
 }
 
+qint64 AudioOutput::levelBytes() const
+{
+    // The device's part as the server reports it. PipeWire's pulse server
+    // takes a stream's sound in whole graph cycles, so there it reads low.
+    const qint64 device = sink ? std::max<qint64>(sink->bufferSize() - sink->bytesFree(), 0) : 0;
+    return buffer.size() + device;
+}
+
+bool AudioOutput::waitForCushion()
+{
+    // A live source's sound comes in bursts (a read period, or a denoiser
+    // frame). Played as it comes, the device would hold only the latest burst
+    // and run dry at the least delay of the next; PulseAudio then plays on
+    // with silence and, when sound comes back, rewinds to put it where the
+    // silence was, which a recorder of the cable hears as a click. Holding
+    // a cushion before playing starts keeps the device fed across the bursts:
+    // sound then arrives as fast as it plays, so the cushion stays.
+    if (!_filling)
+        return false;
+    const QAudioFormat format = buffer.format();
+    const qint64 cushion = format.bytesForDuration(kCushionUs);
+    if (buffer.size() < cushion)
+        return true;
+    // The last burst may have brought more than the cushion needs; what is
+    // beyond it would be standing latency, and nothing has played yet.
+    const qint64 frame = std::max(format.bytesPerFrame(), 1);
+    buffer.consume((buffer.size() - cushion) / frame * frame);
+    _filling = false;
+    // The level is watched from here on, where playback starts.
+    _backlogWindowStartMs = nowMs();
+    _backlogFloor = _queueFloor = std::numeric_limits<qint64>::max();
+    return false;
+}
+
 void AudioOutput::writePending(qint64 len, QIODevice* io)
 {
+    if (_liveSource) {
+        if (waitForCushion()) {
+            QThread::msleep(1);
+            return;
+        }
+        trimBacklog();
+    }
     const AudioSample s = buffer.peek(len, false);
     if (!s.isValid()) {
         QThread::msleep(1);
@@ -320,30 +367,33 @@ void AudioOutput::writePending(qint64 len, QIODevice* io)
         setEnergy(levelDb(s.data, s.format));
     countBlock(false);
     buffer.consume(written);
-    if (_backlogTrim)
-        trimBacklog();
 }
 
 void AudioOutput::trimBacklog()
 {
-    // Sound arrives as fast as it plays, so whatever piles up in the queue
-    // while the server's buffer runs dry (a stall, a slow start) stays there
-    // as latency for good. The lowest level seen over a window is that
-    // standing backlog: when it exceeds two periods it is cut to one, once.
+    // Sound arrives as fast as it plays, so whatever piles up while the
+    // device is not taking it (a stall, a slow start) stays for good as
+    // latency. The lowest level (queue and device together) seen over a window
+    // is that standing backlog: when it exceeds the level kept between bursts
+    // by more than a read period, the excess is cut, once. Only sound that
+    // stood in the queue the whole window is cut: the device's part is as the
+    // server reports it, and PipeWire's pulse server can report a stream full
+    // while it plays on.
     const qint64 now = nowMs();
-    _backlogFloor = std::min<qint64>(_backlogFloor, buffer.size());
+    _backlogFloor = std::min<qint64>(_backlogFloor, levelBytes());
+    _queueFloor = std::min<qint64>(_queueFloor, buffer.size());
     if (now - _backlogWindowStartMs < kBacklogWindowMs)
         return;
     const QAudioFormat format = buffer.format();
-    const qint64 keep = format.bytesForDuration(kInputPeriodUs);
+    const qint64 lowest = format.bytesForDuration(kLowestLevelUs);
     const qint64 frame = std::max(format.bytesPerFrame(), 1);
-    const qint64 excess = (_backlogFloor - keep) / frame * frame;
-    if (_backlogFloor > 2 * keep) {
+    const qint64 excess = std::min<qint64>(_backlogFloor - lowest, _queueFloor) / frame * frame;
+    if (_backlogFloor > lowest + format.bytesForDuration(kInputPeriodUs) && excess > 0) {
         qDebug() << "Dropping" << format.durationForBytes(int(excess)) / 1000 << "ms of standing backlog for" << _name;
         buffer.consume(excess);
     }
     _backlogWindowStartMs = now;
-    _backlogFloor = std::numeric_limits<qint64>::max();
+    _backlogFloor = _queueFloor = std::numeric_limits<qint64>::max();
 }
 
 void AudioOutput::setVolume(const float& volume)

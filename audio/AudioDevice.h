@@ -104,6 +104,7 @@ private:
     void readAvailable(QIODevice* io, const QAudioFormat& actual, int chunk);
 
     std::shared_ptr<QAudioSource> source;
+    StreamResampler resampler;
 };
 
 // Playback endpoint on a QAudioSink in push mode. A 1 ms pump offers up to
@@ -124,10 +125,12 @@ public:
     // Converts `sample` to the output format and queues it.
     void pushConverted(const AudioSample& sample, bool verbose);
 
-    // For sound from a live source, which arrives as fast as it plays: a
-    // backlog that stands in the queue is then latency, and is trimmed. Off
-    // by default, for a producer that runs ahead and wants every byte played.
-    void setBacklogTrim(bool enabled) { _backlogTrim = enabled; }
+    // For sound from a live source, which arrives in bursts exactly as fast as
+    // it plays. Playback then starts only once a small cushion is queued, so
+    // the bursts' jitter does not empty the device; and a backlog that stands
+    // above what the bursts need (after a stall) is latency, and is trimmed. Off by
+    // default, for a producer that runs ahead and wants every byte played at once.
+    void setLiveSource(bool enabled) { _liveSource = enabled; }
 
 signals:
     void onOutputNewAudioSample(QAudioFormat f, qulonglong ts, QByteArray buf);
@@ -138,14 +141,20 @@ protected:
     void writePending(qint64 len, QIODevice* io);
 
 private:
+    // Live sources: whether to hold playback back while the cushion fills.
+    bool waitForCushion();
     void trimBacklog();
+    // Live sources: what the queue and the device hold together.
+    qint64 levelBytes() const;
 
     QAudio::Error openWork(const QAudioDevice& device, const QAudioFormat& requested);
     void closeWork();
 
     std::shared_ptr<QAudioSink> sink;
     std::shared_ptr<QTimer> pumpTimer;
-    std::atomic<bool> _backlogTrim {false};
+    std::atomic<bool> _liveSource {false};
+    bool _filling = true;
     qint64 _backlogWindowStartMs = 0;
     qint64 _backlogFloor = std::numeric_limits<qint64>::max();
+    qint64 _queueFloor = std::numeric_limits<qint64>::max();
 };

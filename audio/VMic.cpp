@@ -220,7 +220,7 @@ bool VMic::startOutput()
         }
         endpoint->setName(QStringLiteral("Virtual_Audio_Output"));
         endpoint->setVolume(1.0f);
-        endpoint->setBacklogTrim(true);
+        endpoint->setLiveSource(true);
         {
             QMutexLocker locker(&devicesLock);
             outputDevice = device;
