@@ -30,7 +30,8 @@ template <typename T>
 std::vector<T> values(const QByteArray& b)
 {
     std::vector<T> v(size_t(b.size()) / sizeof(T));
-    memcpy(v.data(), b.constData(), v.size() * sizeof(T));
+    if (!v.empty())
+        memcpy(v.data(), b.constData(), v.size() * sizeof(T));
     return v;
 }
 

@@ -100,12 +100,17 @@ private slots:
         // the microphone's bursts, several times a second, and each time the
         // server's catching up clicks. (At full level, where a click stands
         // out of the quantisation; over the recording's settled last four seconds.)
+        // The sanitizer build runs the chain several times slower, beside other
+        // tests, and misses real-time deadlines of its own; it checks memory
+        // there, not timing.
+#ifndef VANTOR_SANITIZED
         pactl({QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
         QTest::qWait(500);
         const std::vector<qint16> tone = record(QStringLiteral("vantor_cable_output"), 6000);
         QVERIFY(tone.size() >= 6 * 48000);
         const int broken = clicks(tone, tone.size() - 4 * 48000, 440);
         QVERIFY2(broken <= 4, qPrintable(QStringLiteral("%1 clicks in 4 s").arg(broken)));
+#endif
     }
 
     void gettersAndSettersReadBackThroughPactl()
