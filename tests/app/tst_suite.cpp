@@ -163,7 +163,13 @@ private slots:
     // into the cable.
     void aClientStartsTheCameraAndTheMicrophone()
     {
+        // First the feeder serves the window's preview. (Its first check may
+        // come before the preview connects, and then stops the camera; and
+        // the checks wait behind the first frame's model load, which takes
+        // seconds in the sanitizer build.)
         qsizetype from = suite->log().size();
+        QVERIFY(suite->waitForLine(QStringLiteral("Opaque::areAnyClientsConnected() == TRUE"), 30000, from) >= 0);
+        from = suite->log().size();
         QVERIFY(toggleWindow(false));
         QVERIFY(suite->waitForLine(QStringLiteral("stopping VCam physical grabber"), kCheckPeriodsMs, from) >= 0);
         QVERIFY(suite->waitForLine(QStringLiteral("stopping VMic, no clientsConnected!"), kCheckPeriodsMs, from) >= 0);

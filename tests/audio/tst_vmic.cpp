@@ -97,13 +97,16 @@ private slots:
         QVERIFY2(heard.isEmpty(), qPrintable(heard));
 
         // And it arrives unbroken: a stream fed just in time runs dry between
-        // the microphone's bursts, several times a second, and each time the
-        // server's catching up clicks. (At full level, where a click stands
-        // out of the quantisation; over the recording's settled last four seconds.)
-        // The sanitizer build runs the chain several times slower, beside other
-        // tests, and misses real-time deadlines of its own; it checks memory
-        // there, not timing.
+        // the microphone's bursts, several times a second, and each time
+        // PulseAudio's catching up (a rewind of the cable) clicks. (At full
+        // level, where a click stands out of the quantisation; over the
+        // recording's settled last four seconds.) PipeWire's pulse server does
+        // not rewind, and there a click only tells of the machine missing
+        // deadlines beside other tests, as the sanitizer build does on either
+        // server: those check the rest.
 #ifndef VANTOR_SANITIZED
+        if (onPipeWire())
+            return;
         pactl({QStringLiteral("set-source-volume"), QStringLiteral("vantor_camera_mic"), QStringLiteral("100%")});
         QTest::qWait(500);
         const std::vector<qint16> tone = record(QStringLiteral("vantor_cable_output"), 6000);
