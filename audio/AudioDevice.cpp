@@ -374,11 +374,12 @@ void AudioOutput::trimBacklog()
     // Sound arrives as fast as it plays, so whatever piles up while the
     // device is not taking it (a stall, a slow start) stays for good as
     // latency. The lowest level (queue and device together) seen over a window
-    // is that standing backlog: when it exceeds the level kept between bursts
-    // by more than a read period, the excess is cut, once. Only sound that
-    // stood in the queue the whole window is cut: the device's part is as the
-    // server reports it, and PipeWire's pulse server can report a stream full
-    // while it plays on.
+    // is that standing backlog: what exceeds the level kept between bursts is
+    // cut, once. Only sound that stood in the queue the whole window is cut:
+    // the device's part is as the server reports it, and PipeWire's pulse
+    // server can report a stream full while it plays on. Every cut is a jump
+    // in the sound, so less than a read period is left alone: it would buy
+    // next to no latency for a click.
     const qint64 now = nowMs();
     _backlogFloor = std::min<qint64>(_backlogFloor, levelBytes());
     _queueFloor = std::min<qint64>(_queueFloor, buffer.size());
@@ -388,7 +389,7 @@ void AudioOutput::trimBacklog()
     const qint64 lowest = format.bytesForDuration(kLowestLevelUs);
     const qint64 frame = std::max(format.bytesPerFrame(), 1);
     const qint64 excess = std::min<qint64>(_backlogFloor - lowest, _queueFloor) / frame * frame;
-    if (_backlogFloor > lowest + format.bytesForDuration(kInputPeriodUs) && excess > 0) {
+    if (excess >= format.bytesForDuration(kInputPeriodUs)) {
         qDebug() << "Dropping" << format.durationForBytes(int(excess)) / 1000 << "ms of standing backlog for" << _name;
         buffer.consume(excess);
     }
