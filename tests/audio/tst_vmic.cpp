@@ -139,13 +139,15 @@ private slots:
     {
         QVERIFY(mic->isRunning());
         // White noise alone on the microphone, at full level: the fixture's
-        // tone is moved to a sink of its own meanwhile.
+        // tone is moved to a sink of its own meanwhile. The noise lasts well
+        // beyond the recording, whose start a loaded machine can delay by
+        // seconds; the player is stopped once it is done.
         QTemporaryDir dir;
         const QString noise = dir.filePath(QStringLiteral("noise.wav"));
         QCOMPARE(QProcess::execute(QStringLiteral("sox"),
                                    {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
                                     QStringLiteral("-c"), QStringLiteral("1"), noise, QStringLiteral("synth"),
-                                    QStringLiteral("4"), QStringLiteral("whitenoise"), QStringLiteral("vol"),
+                                    QStringLiteral("12"), QStringLiteral("whitenoise"), QStringLiteral("vol"),
                                     QStringLiteral("0.3")}),
                  0);
         pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=parked")});
