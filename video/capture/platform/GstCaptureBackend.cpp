@@ -7,6 +7,7 @@
 #include <PipeWireCamera.h>
 
 #include <QDebug>
+#include <QFileInfo>
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -393,12 +394,49 @@ private:
     std::atomic<bool> _delivering {false};
 };
 
+// Whether a PipeWire daemon's socket is there for this session's clients to
+// reach (where libpipewire looks for it).
+bool pipeWireReachable()
+{
+    QByteArray name = qgetenv("PIPEWIRE_REMOTE");
+    if (name.isEmpty())
+        name = "pipewire-0";
+    if (name.startsWith('/'))
+        return QFileInfo::exists(QString::fromLocal8Bit(name));
+    for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+        const QByteArray dir = qgetenv(variable);
+        if (!dir.isEmpty())
+            return QFileInfo::exists(QString::fromLocal8Bit(dir + '/' + name));
+    }
+    return false;
+}
+
+// GStreamer's PipeWire device provider, searched without a daemon, makes and
+// destroys a PipeWire context at once, and with 0.3.65 that destruction now
+// and then waits forever for a loop thread that missed its stop. Without a
+// daemon it has nothing to list anyway: the device monitor passes over it
+// (as it does every provider ranked none) until a daemon is there.
+void rankPipeWireProviderByDaemon()
+{
+    static const char kProvider[] = "pipewiredeviceprovider";
+    static std::atomic<guint> ownRank {GST_RANK_NONE};
+    GstDeviceProviderFactory* factory = gst_device_provider_factory_find(kProvider);
+    if (!factory)
+        return;
+    auto* feature = GST_PLUGIN_FEATURE(factory);
+    if (const guint rank = gst_plugin_feature_get_rank(feature); rank != GST_RANK_NONE)
+        ownRank = rank;
+    gst_plugin_feature_set_rank(feature, pipeWireReachable() ? ownRank.load() : guint(GST_RANK_NONE));
+    gst_object_unref(factory);
+}
+
 class GstCaptureBackend final : public CaptureBackend
 {
 public:
     std::vector<std::unique_ptr<CaptureDevice>> enumerate() override
     {
         std::vector<std::unique_ptr<CaptureDevice>> result;
+        rankPipeWireProviderByDaemon();
         GstDeviceMonitor* monitor = gst_device_monitor_new();
         gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
         GList* devices = gst_device_monitor_get_devices(monitor);
