@@ -418,15 +418,13 @@ bool pipeWireReachable()
 // (as it does every provider ranked none) until a daemon is there.
 void rankPipeWireProviderByDaemon()
 {
-    static const char kProvider[] = "pipewiredeviceprovider";
-    static std::atomic<guint> ownRank {GST_RANK_NONE};
-    GstDeviceProviderFactory* factory = gst_device_provider_factory_find(kProvider);
+    GstDeviceProviderFactory* factory = gst_device_provider_factory_find("pipewiredeviceprovider");
     if (!factory)
         return;
     auto* feature = GST_PLUGIN_FEATURE(factory);
-    if (const guint rank = gst_plugin_feature_get_rank(feature); rank != GST_RANK_NONE)
-        ownRank = rank;
-    gst_plugin_feature_set_rank(feature, pipeWireReachable() ? ownRank.load() : guint(GST_RANK_NONE));
+    // Its own rank, read on the first search, before anything here changed it.
+    static const guint ownRank = gst_plugin_feature_get_rank(feature);
+    gst_plugin_feature_set_rank(feature, pipeWireReachable() ? ownRank : guint(GST_RANK_NONE));
     gst_object_unref(factory);
 }
 
