@@ -1,6 +1,7 @@
 #include "AudioDevice.h"
 
 #include "Worker.h"
+#include "platform/EndpointControl.h"
 
 #include <QAudioSink>
 #include <QAudioSource>
@@ -16,16 +17,41 @@
 
 namespace {
 
-// How often the microphone's sound is read; how much sound the server may
-// hold for playback; how much a live source queues before its playback
-// starts, and the least its level (queue and device) keeps between bursts,
-// above which a standing backlog is cut; and how long the output watches that
-// level before cutting. Together they set the latency from microphone to cable.
+// How often the microphone's sound is read, and how long a live output
+// watches its level before it cuts a standing backlog.
 constexpr qint64 kInputPeriodUs = 5000; // half an RNNoise frame: a frame is ready as soon as its last sample is read
-constexpr qint64 kOutputBufferUs = 25000;
-constexpr qint64 kCushionUs = 17000;    // a denoiser frame and what is kept between bursts
-constexpr qint64 kLowestLevelUs = 7000; // what a late burst may take without the device running dry
 constexpr qint64 kBacklogWindowMs = 500;
+
+// The server's buffer for a playback stream; for a live source also how much
+// it queues before its playback starts, and the least its level (queue and
+// device) keeps between bursts, above which a standing backlog is cut.
+// Together they set the latency from microphone to cable. The default buffer,
+// about 150 ms, would all be latency after a stall.
+struct OutputBuffering
+{
+    qint64 bufferUs;
+    qint64 cushionUs;     // a denoiser frame, and some for the bursts' jitter
+    qint64 lowestLevelUs; // what a late burst may take without the device running dry
+};
+constexpr OutputBuffering kLongBuffer {25000, 17000, 7000};
+constexpr OutputBuffering kShortBuffer {12500, 13000, 6000};
+
+// PulseAudio takes a stream's sound, and reports room for more, a quarter of
+// its buffer at a time, pulls about a quarter ahead, and after running dry
+// waits for half of it before it plays again: for a live source the short
+// buffer keeps all of these, and so what must stay queued, small. PipeWire's
+// pulse server takes whole graph cycles instead and falls behind on a short
+// buffer (the cable ran up to 130 ms late with 12.5 ms, and about 40 ms later
+// with 20 ms): there a live source keeps the long one, room for its whole
+// cushion.
+OutputBuffering outputBuffering(bool liveSource)
+{
+    if (!liveSource)
+        return kLongBuffer;
+    const auto control = EndpointControl::create();
+    const std::optional<bool> cycles = control ? control->runsInGraphCycles() : std::nullopt;
+    return cycles == false ? kShortBuffer : kLongBuffer;
+}
 
 qint64 nowMs()
 {
@@ -225,6 +251,8 @@ AudioSample AudioInput::takeAll()
 
 AudioOutput::AudioOutput(QObject* parent)
     : AudioDevice(parent)
+    , _cushionUs(kLongBuffer.cushionUs)
+    , _lowestLevelUs(kLongBuffer.lowestLevelUs)
 {}
 
 AudioOutput::~AudioOutput()
@@ -260,13 +288,13 @@ QAudio::Error AudioOutput::openWork(const QAudioDevice& device, const QAudioForm
     const QAudioFormat fmt = device.isFormatSupported(requested) ? requested : device.preferredFormat();
     _format = fmt;
     sink = owned(new QAudioSink(device, fmt, worker.get()));
-    // The server's buffer for this stream: room for a live source's whole
-    // cushion, so a late tick of the pump cannot empty it while sound waits in
-    // the queue (and with 20 ms PipeWire's pulse server ran the cable about
-    // 40 ms later). The default, about 150 ms, would all be latency after a stall.
-    sink->setBufferSize(fmt.bytesForDuration(kOutputBufferUs));
+    const OutputBuffering buffering = outputBuffering(_liveSource);
+    _cushionUs = buffering.cushionUs;
+    _lowestLevelUs = buffering.lowestLevelUs;
+    sink->setBufferSize(fmt.bytesForDuration(buffering.bufferUs));
     QIODevice* io = sink->start();
-    qDebug() << "Starting output device" << device.description() << "@" << _format;
+    qDebug() << "Starting output device" << device.description() << "@" << _format << "with"
+             << buffering.bufferUs / 1000.0 << "ms of server buffer";
     pumpTimer = owned(new QTimer(worker.get()));
     if (io && sink->error() == QAudio::NoError && io->isWritable()) {
         _format = sink->format();
@@ -315,7 +343,7 @@ bool AudioOutput::waitForCushion()
     if (!_filling)
         return false;
     const QAudioFormat format = buffer.format();
-    const qint64 cushion = format.bytesForDuration(kCushionUs);
+    const qint64 cushion = format.bytesForDuration(_cushionUs);
     if (buffer.size() < cushion)
         return true;
     // The last burst may have brought more than the cushion needs; what is
@@ -386,7 +414,7 @@ void AudioOutput::trimBacklog()
     if (now - _backlogWindowStartMs < kBacklogWindowMs)
         return;
     const QAudioFormat format = buffer.format();
-    const qint64 lowest = format.bytesForDuration(kLowestLevelUs);
+    const qint64 lowest = format.bytesForDuration(_lowestLevelUs);
     const qint64 frame = std::max(format.bytesPerFrame(), 1);
     const qint64 excess = std::min<qint64>(_backlogFloor - lowest, _queueFloor) / frame * frame;
     if (excess >= format.bytesForDuration(kInputPeriodUs)) {

@@ -128,8 +128,10 @@ public:
     // For sound from a live source, which arrives in bursts exactly as fast as
     // it plays. Playback then starts only once a small cushion is queued, so
     // the bursts' jitter does not empty the device; and a backlog that stands
-    // above what the bursts need (after a stall) is latency, and is trimmed. Off by
-    // default, for a producer that runs ahead and wants every byte played at once.
+    // above what the bursts need (after a stall) is latency, and is trimmed.
+    // Where the server allows, the stream also keeps less sound (set this
+    // before open). Off by default, for a producer that runs ahead and wants
+    // every byte played at once.
     void setLiveSource(bool enabled) { _liveSource = enabled; }
 
 signals:
@@ -153,6 +155,10 @@ private:
     std::shared_ptr<QAudioSink> sink;
     std::shared_ptr<QTimer> pumpTimer;
     std::atomic<bool> _liveSource {false};
+    // Live sources: the cushion and the least level kept, as the server's
+    // buffer allows (set at open).
+    qint64 _cushionUs = 0;
+    qint64 _lowestLevelUs = 0;
     bool _filling = true;
     qint64 _backlogWindowStartMs = 0;
     qint64 _backlogFloor = std::numeric_limits<qint64>::max();

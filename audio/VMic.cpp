@@ -213,6 +213,7 @@ bool VMic::startOutput()
         if (!input)
             return;
         auto* endpoint = new AudioOutput();
+        endpoint->setLiveSource(true);
         qDebug() << "preferred output format for" << device.description() << device.preferredFormat();
         if (endpoint->open(device, monoInt16(device)) != QAudio::NoError) {
             delete endpoint;
@@ -220,7 +221,6 @@ bool VMic::startOutput()
         }
         endpoint->setName(QStringLiteral("Virtual_Audio_Output"));
         endpoint->setVolume(1.0f);
-        endpoint->setLiveSource(true);
         {
             QMutexLocker locker(&devicesLock);
             outputDevice = device;

@@ -51,4 +51,8 @@ public:
     // Makes the endpoint with this id (playback or recording) the default one
     // of its direction.
     virtual bool setDefault(const QString& id) = 0;
+    // Whether the server runs its graph in whole cycles, taking a stream's
+    // sound a cycle at a time (PipeWire's pulse server) rather than as the
+    // stream's own buffer sets (PulseAudio); unknown if it does not answer.
+    virtual std::optional<bool> runsInGraphCycles() = 0;
 };

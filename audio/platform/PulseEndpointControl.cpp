@@ -140,6 +140,14 @@ public:
         return answer.first;
     }
 
+    std::optional<bool> runsInGraphCycles() override
+    {
+        QString name;
+        if (!finish(pa_context_get_server_info(_context, serverName, &name)) || name.isEmpty())
+            return std::nullopt;
+        return name.contains(QLatin1String("PipeWire"));
+    }
+
     bool setDefault(const QString& id) override
     {
         const QByteArray name = id.toUtf8();
@@ -249,6 +257,11 @@ private:
         auto* answer = static_cast<std::pair<QString, bool>*>(user);
         if (info)
             answer->first = QString::fromUtf8(answer->second ? info->default_source_name : info->default_sink_name);
+    }
+    static void serverName(pa_context*, const pa_server_info* info, void* user)
+    {
+        if (info && info->server_name)
+            *static_cast<QString*>(user) = QString::fromUtf8(info->server_name);
     }
     static void succeeded(pa_context*, int success, void* user) { static_cast<Outcome*>(user)->success = success; }
     static void tested(pa_context*, uint32_t version, void* user)
