@@ -75,9 +75,18 @@ HRESULT OutputPin::negotiateAllocator(IPin* receiver, const AM_MEDIA_TYPE& type,
     wanted.cbAlign = wanted.cbAlign > 0 ? wanted.cbAlign : 1;
     wanted.cbBuffer = LONG(bytes);
     ALLOCATOR_PROPERTIES granted {};
+    hr = allocator->SetProperties(&wanted, &granted);
+    // After a decommit, a sample the delivery thread still holds keeps the
+    // allocator committed and unchangeable until it comes back, which takes
+    // one delivery (longer on a busy machine): wait for it, within a bound.
+    for (int waitedMs = 0; (hr == VFW_E_ALREADY_COMMITTED || hr == VFW_E_BUFFERS_OUTSTANDING) && waitedMs < 1000;
+         waitedMs += 5) {
+        Sleep(5);
+        hr = allocator->SetProperties(&wanted, &granted);
+    }
     // The delivery checks each buffer's size too, but an allocator that
     // grants less than a picture is no allocator for this pin.
-    if (FAILED(allocator->SetProperties(&wanted, &granted)) || size_t(granted.cbBuffer) < bytes)
+    if (FAILED(hr) || size_t(granted.cbBuffer) < bytes)
         return E_FAIL;
     if (commit && FAILED(allocator->Commit()))
         return E_FAIL;
