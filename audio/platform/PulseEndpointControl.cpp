@@ -134,18 +134,18 @@ public:
 
     QString defaultId(bool capture) override
     {
-        std::pair<QString, bool> answer {QString(), capture};
-        if (!finish(pa_context_get_server_info(_context, serverInfo, &answer)))
+        const std::optional<ServerInfo> info = server();
+        if (!info)
             return {};
-        return answer.first;
+        return capture ? info->defaultSource : info->defaultSink;
     }
 
     std::optional<bool> runsInGraphCycles() override
     {
-        QString name;
-        if (!finish(pa_context_get_server_info(_context, serverName, &name)) || name.isEmpty())
+        const std::optional<ServerInfo> info = server();
+        if (!info || info->name.isEmpty())
             return std::nullopt;
-        return name.contains(QLatin1String("PipeWire"));
+        return info->name.contains(QLatin1String("PipeWire"));
     }
 
     bool setDefault(const QString& id) override
@@ -173,6 +173,20 @@ private:
     {
         bool success = false;
     };
+    // The fields read back from the server's information.
+    struct ServerInfo
+    {
+        QString name;
+        QString defaultSink;
+        QString defaultSource;
+    };
+    std::optional<ServerInfo> server()
+    {
+        ServerInfo info;
+        if (!finish(pa_context_get_server_info(_context, readServer, &info)))
+            return std::nullopt;
+        return info;
+    }
     // The fields read back from a device's information.
     struct Details
     {
@@ -252,16 +266,12 @@ private:
             *static_cast<std::optional<Details>*>(user) =
                 Details {info->volume, info->mute != 0, QString::fromUtf8(info->description)};
     }
-    static void serverInfo(pa_context*, const pa_server_info* info, void* user)
+    static void readServer(pa_context*, const pa_server_info* info, void* user)
     {
-        auto* answer = static_cast<std::pair<QString, bool>*>(user);
         if (info)
-            answer->first = QString::fromUtf8(answer->second ? info->default_source_name : info->default_sink_name);
-    }
-    static void serverName(pa_context*, const pa_server_info* info, void* user)
-    {
-        if (info && info->server_name)
-            *static_cast<QString*>(user) = QString::fromUtf8(info->server_name);
+            *static_cast<ServerInfo*>(user) =
+                ServerInfo {QString::fromUtf8(info->server_name), QString::fromUtf8(info->default_sink_name),
+                            QString::fromUtf8(info->default_source_name)};
     }
     static void succeeded(pa_context*, int success, void* user) { static_cast<Outcome*>(user)->success = success; }
     static void tested(pa_context*, uint32_t version, void* user)
